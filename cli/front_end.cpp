@@ -1,0 +1,74 @@
+#include "cli/front_end.h"
+
+#include <cstdint>
+#include <string>
+
+#include "cli/buffer_size.h"
+#include "cli/mode_entry_points.h"
+#include "cli/option_kind.h"
+#include "cli/target_resolution.h"
+#include "cli/usage.h"
+#include "integrity/posix_error.h"
+
+namespace vorbit {
+namespace {
+
+// The front function of each mode: nothing but target resolution with the mode's entry points.
+ModeResult tagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
+  return resolveTarget(platform, target, tagEntryPoints(platform, bufferSize));
+}
+
+ModeResult retagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
+  return resolveTarget(platform, target, retagEntryPoints(platform, bufferSize));
+}
+
+ModeResult checkFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
+  return resolveTarget(platform, target, checkEntryPoints(platform, bufferSize));
+}
+
+int writeReport(Platform& platform, std::string_view text) {
+  const int error = platform.writeStandardOutput(text);
+  if (error == 0) return 0;
+  platform.writeStandardError("vorbit v2: write error: " + posixError(error).description + "\n");
+  return 1;
+}
+
+}  // namespace
+
+int runCommandLine(int argc, const char* const* argv, Platform& platform) {
+  const std::int32_t argumentCount = argc;
+  if (argumentCount < 3) return writeReport(platform, kUsageText);
+
+  const std::string_view optionWord = argv[1];
+  const std::string target = argv[2];
+  const std::int64_t bufferSize =
+      argumentCount >= 4 ? bufferSizeFromArgument(argv[3]) : kDefaultBufferSize;
+
+  ModeResult result = std::string();
+  switch (classifyOption(optionWord)) {
+    case OptionKind::help:
+      return writeReport(platform, kUsageText);
+    case OptionKind::unknown:
+      platform.writeStandardError(kUnknownOptionMessage);
+      return writeReport(platform, kUsageText);
+    case OptionKind::tag:
+      result = tagFront(platform, bufferSize, target);
+      break;
+    case OptionKind::retag:
+      result = retagFront(platform, bufferSize, target);
+      break;
+    case OptionKind::check:
+      result = checkFront(platform, bufferSize, target);
+      break;
+  }
+  if (!result.ok()) {
+    platform.writeStandardError("vorbit v2: cannot allocate a read buffer of " +
+                                std::to_string(result.error().bytes) + " bytes\n");
+    return 1;
+  }
+  std::string report = std::move(result).value();
+  report += '\n';
+  return writeReport(platform, report);
+}
+
+}  // namespace vorbit

@@ -1,0 +1,29 @@
+#include "integrity/tag_store.h"
+
+namespace vorbit {
+
+Result<Bytes> readExtendedAttribute(Platform& platform, const std::string& path,
+                                    const std::string& name) {
+  // Ask for the size first: another tool may have stored a value of any length.
+  const XattrResult probe = platform.getxattr(path, name, {});
+  if (probe.error != 0) return posixError(probe.error);
+  Bytes value(probe.size);
+  if (value.empty()) return value;
+
+  // A value that grew since the probe fails here with ERANGE; one that shrank is cut to what
+  // was copied, so no zero bytes are appended to it.
+  const XattrResult read = platform.getxattr(path, name, value);
+  if (read.error != 0) return posixError(read.error);
+  if (read.size < value.size()) value.resize(read.size);
+  return value;
+}
+
+std::optional<PosixError> writeExtendedAttribute(Platform& platform, const std::string& path,
+                                                 std::span<const std::byte> value,
+                                                 const std::string& name) {
+  const int error = platform.setxattr(path, name, value);
+  if (error != 0) return posixError(error);
+  return std::nullopt;
+}
+
+}  // namespace vorbit

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "modes/mode_context.h"
+
+namespace vorbit {
+
+// Tag mode on one file and on every file below a directory. Both return the result text
+// (no line feed at its end), or the reason the run cannot go on.
+ModeResult tagFile(const ModeContext& context, const FileUrl& file);
+ModeResult tagTree(const ModeContext& context, const FileUrl& root);
+
+}  // namespace vorbit

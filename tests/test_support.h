@@ -1,0 +1,57 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "integrity/bytes.h"
+
+namespace vorbit::testing {
+
+// A fresh directory on the real disk, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  // Creates the file (and its parent directories) with the contents; returns its path.
+  std::string write(const std::string& relative, const std::string& contents) const;
+  std::string mkdir(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// The digest tag stored on the file, or nothing when it has none.
+std::optional<Bytes> storedTag(const std::string& path);
+void storeTag(const std::string& path, const Bytes& value);
+
+// The SHA-256 of the text, computed in one call for comparison with the streaming engine.
+Bytes sha256Of(const std::string& text);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+// Whether user extended attributes can be set in the directory.
+bool supportsUserXattrs(const std::string& directory);
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs the built vorbit with the arguments, in the working directory when one is given, and
+// behind the prefix command (for instance setpriv) when one is given.
+ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
+                        const std::vector<std::string>& prefix = {});
+
+// Runs a command with no shell in between; true when it exits 0.
+bool runCommand(const std::vector<std::string>& command);
+
+}  // namespace vorbit::testing
