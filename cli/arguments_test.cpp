@@ -50,8 +50,8 @@ TEST(BufferSizeTest, ArgumentInKilobytesIsClampedOrIgnored) {
       {"\xD9\xA1", 524288},  // an Arabic-Indic digit one is not an ASCII digit
   };
   for (const BufferSizeRow& row : rows) {
-    EXPECT_EQ(bufferSizeFromArgument(row.argument), row.bytes) << "argument \"" << row.argument
-                                                               << "\"";
+    EXPECT_EQ(bufferSizeFromArgument(row.argument), row.bytes)
+        << "argument \"" << row.argument << "\"";
   }
 }
 
@@ -87,14 +87,20 @@ TEST(OptionKindTest, FirstCharacterIsDroppedAndTheRestMatchedExactly) {
       {"-t ", OptionKind::unknown},
       {"-tag", OptionKind::unknown},
       {"-x", OptionKind::unknown},
-      {"\xC3\xA9t", OptionKind::tag},                  // é, two bytes
-      {"e\xCC\x81t", OptionKind::tag},                 // e + combining acute: one character
-      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7" "c", OptionKind::check},  // a flag: two code points
-      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" "r", OptionKind::retag},  // thumbs up, skin tone
-      {"\r\nh", OptionKind::help},                     // CR LF is one cluster
-      {"\xFFt", OptionKind::tag},                      // a byte that is not UTF-8
-      {"-\xCC\x81t", OptionKind::tag},                 // the mark clings to the minus sign
-      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB" "c", OptionKind::unknown},
+      {"\xC3\xA9t", OptionKind::tag},   // é, two bytes
+      {"e\xCC\x81t", OptionKind::tag},  // e + combining acute: one character
+      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"
+       "c",
+       OptionKind::check},  // a flag: two code points
+      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"
+       "r",
+       OptionKind::retag},              // thumbs up, skin tone
+      {"\r\nh", OptionKind::help},      // CR LF is one cluster
+      {"\xFFt", OptionKind::tag},       // a byte that is not UTF-8
+      {"-\xCC\x81t", OptionKind::tag},  // the mark clings to the minus sign
+      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB"
+       "c",
+       OptionKind::unknown},
   };
   for (const OptionRow& row : rows) {
     EXPECT_EQ(classifyOption(row.word), row.kind) << "word \"" << row.word << "\"";
@@ -112,8 +118,7 @@ class FrontEndTest : public ::testing::Test {
 };
 
 TEST_F(FrontEndTest, TooFewArgumentsPrintUsageOnly) {
-  for (std::vector<const char*> arguments :
-       {std::vector<const char*>{}, {"-t"}, {"-h"}, {"-x"}}) {
+  for (std::vector<const char*> arguments : {std::vector<const char*>{}, {"-t"}, {"-h"}, {"-x"}}) {
     FakePlatform fs;
     arguments.insert(arguments.begin(), "vorbit");
     EXPECT_EQ(runCommandLine(static_cast<int>(arguments.size()), arguments.data(), fs), 0);

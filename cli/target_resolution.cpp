@@ -2,7 +2,8 @@
 
 namespace vorbit {
 
-std::string absolutePath(std::string_view path, const std::optional<std::string>& workingDirectory) {
+std::string absolutePath(std::string_view path,
+                         const std::optional<std::string>& workingDirectory) {
   std::string joined;
   if (path.empty() || path.front() != '/') {
     if (workingDirectory) joined = *workingDirectory + "/";

@@ -97,9 +97,9 @@ TEST(DirectoryWalkTest, UnlistableRootIsReportedAndVisitorCanStop) {
   listable.addFile("/r/a", "");
   listable.addFile("/r/b", "");
   int visits = 0;
-  EXPECT_EQ(walkDirectory(listable, FileUrl{"/r", true},
-                          [&](const FileUrl&) { return ++visits < 1; }),
-            WalkEnd::stopped);
+  EXPECT_EQ(
+      walkDirectory(listable, FileUrl{"/r", true}, [&](const FileUrl&) { return ++visits < 1; }),
+      WalkEnd::stopped);
   EXPECT_EQ(visits, 1);
 }
 

@@ -40,8 +40,8 @@ FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t 
 
   Sha256Digest digest{};
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char*>(digest.data()),
-                         &length) != 1 ||
+  if (EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char*>(digest.data()), &length) !=
+          1 ||
       length != digest.size()) {
     return ReadFailure{ENOMEM};
   }

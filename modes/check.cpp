@@ -34,7 +34,7 @@ Result<CheckOutcome, BufferUnavailable> checkStep(const ModeContext& context,
   // A file that could not be read to its end does not hold what its tag vouches for.
   if (std::holds_alternative<ReadFailure>(digest)) return CheckOutcome::mismatch;
   return *stored == digestBytes(std::get<Sha256Digest>(digest)) ? CheckOutcome::match
-                                                                 : CheckOutcome::mismatch;
+                                                                : CheckOutcome::mismatch;
 }
 
 }  // namespace

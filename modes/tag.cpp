@@ -64,8 +64,8 @@ ModeResult tagTree(const ModeContext& context, const FileUrl& root) {
       });
   if (run.fatal) return *run.fatal;
   if (!run.enumerated) return std::string();
-  text += summaryStart("Tagged", run.total, root.path) + " with " + std::to_string(errors) +
-          " errors.";
+  text +=
+      summaryStart("Tagged", run.total, root.path) + " with " + std::to_string(errors) + " errors.";
   return text;
 }
 

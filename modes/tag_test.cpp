@@ -70,7 +70,8 @@ TEST_P(TagTest, SingleFileOutcomes) {
   fs_.addFile("/data/photos/b.jpg", "b");
   fs_.failSetxattr("/data/photos/b.jpg", EROFS);
   EXPECT_EQ(file("/data/photos/a.jpg"), "\u2705 tagged /data/photos/a.jpg");
-  EXPECT_EQ(file("/data/photos/b.jpg"), "\u274C couldn't tag /data/photos/b.jpg " + describe(EROFS));
+  EXPECT_EQ(file("/data/photos/b.jpg"),
+            "\u274C couldn't tag /data/photos/b.jpg " + describe(EROFS));
   EXPECT_EQ(file("/data/photos/missing"), "");
 }
 
@@ -84,8 +85,8 @@ TEST_P(TagTest, UnlistableRootGivesEmptyText) {
 TEST_P(TagTest, UnallocatableBufferStopsTheRun) {
   fs_.addFile("/r/a", "a");
   fs_.addFile("/r/b", "b");
-  const ModeResult result = tagTree(ModeContext{fs_, std::int64_t{1} << 62, GetParam(), walkDirectory},
-                                    {"/r", true});
+  const ModeResult result =
+      tagTree(ModeContext{fs_, std::int64_t{1} << 62, GetParam(), walkDirectory}, {"/r", true});
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().bytes, std::int64_t{1} << 62);
   EXPECT_EQ(fs_.setxattrCalls(), 0);

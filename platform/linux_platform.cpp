@@ -242,8 +242,8 @@ std::unique_ptr<InputStream> LinuxPlatform::inputStream(const std::string& path)
 
 XattrResult LinuxPlatform::getxattr(const std::string& path, const std::string& name,
                                     std::span<std::byte> into) {
-  const ssize_t n = ::getxattr(path.c_str(), name.c_str(), into.empty() ? nullptr : into.data(),
-                               into.size());
+  const ssize_t n =
+      ::getxattr(path.c_str(), name.c_str(), into.empty() ? nullptr : into.data(), into.size());
   if (n < 0) return {0, errno};
   return {static_cast<std::size_t>(n), 0};
 }

@@ -1,0 +1,124 @@
+#include "platform/linux_platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "tests/test_support.h"
+
+namespace vorbit {
+namespace {
+
+using testing::TempDir;
+
+class LinuxPlatformTest : public ::testing::Test {
+ protected:
+  // Every entry below the root as "path" or "path/" for a directory, sorted: the file system's
+  // own order is not fixed, and these tests are about which entries come, not their order.
+  std::vector<std::string> listing(const std::string& root) {
+    std::vector<std::string> entries;
+    auto enumerator = platform_.enumerator(root);
+    if (!enumerator) return {"<none>"};
+    while (auto entry = enumerator->nextObject()) {
+      entries.push_back(entry->path + (entry->isDirectory ? "/" : ""));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+  }
+
+  TempDir dir_;
+  LinuxPlatform platform_;
+};
+
+TEST_F(LinuxPlatformTest, EnumerationIsDeepWithHiddenEntriesAndLinksNotFollowed) {
+  dir_.write("root/a", "");
+  dir_.write("root/.hidden", "");
+  dir_.write("root/x/y/b", "");
+  dir_.mkdir("root/empty");
+  dir_.write("elsewhere/inside", "");
+  ASSERT_EQ(::symlink((dir_ / "elsewhere").c_str(), (dir_ / "root/linkdir").c_str()), 0);
+  ASSERT_EQ(::symlink("a", (dir_ / "root/linkfile").c_str()), 0);
+  ASSERT_EQ(::symlink("nothing", (dir_ / "root/dangling").c_str()), 0);
+  EXPECT_EQ(listing(dir_ / "root"),
+            (std::vector<std::string>{".hidden", "a", "dangling", "empty/", "linkdir/", "linkfile",
+                                      "x/", "x/y/", "x/y/b"}));
+}
+
+TEST_F(LinuxPlatformTest, DirectoryIsListedBeforeItsContents) {
+  dir_.write("root/x/y/b", "");
+  auto enumerator = platform_.enumerator(dir_ / "root");
+  ASSERT_TRUE(enumerator);
+  EXPECT_EQ(enumerator->nextObject()->path, "x");
+  EXPECT_EQ(enumerator->nextObject()->path, "x/y");
+  EXPECT_EQ(enumerator->nextObject()->path, "x/y/b");
+  EXPECT_FALSE(enumerator->nextObject());
+}
+
+TEST_F(LinuxPlatformTest, RootThatIsNotADirectoryHasNoEnumerator) {
+  const std::string file = dir_.write("file", "");
+  EXPECT_EQ(listing(file), std::vector<std::string>{"<none>"});
+  EXPECT_EQ(listing(dir_ / "missing"), std::vector<std::string>{"<none>"});
+}
+
+TEST_F(LinuxPlatformTest, SpecialFilesGiveNoStreamAndNeverBlock) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  const std::string zero = dir_ / "zero";
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  EXPECT_EQ(platform_.inputStream(fifo), nullptr);
+  EXPECT_EQ(platform_.inputStream(zero), nullptr);
+  EXPECT_EQ(platform_.inputStream(dir_.path()), nullptr);
+  EXPECT_EQ(platform_.inputStream(dir_ / "missing"), nullptr);
+  EXPECT_EQ(platform_.inputStream(std::string(5000, 'n')), nullptr);
+}
+
+TEST_F(LinuxPlatformTest, StreamReadsToTheEndThroughALink) {
+  const std::string file = dir_.write("f", "contents");
+  ASSERT_EQ(::symlink("f", (dir_ / "link").c_str()), 0);
+  auto stream = platform_.inputStream(dir_ / "link");
+  ASSERT_TRUE(stream);
+  std::string read;
+  std::byte buffer[3];
+  while (stream->hasBytesAvailable()) {
+    const ReadResult result = stream->read(buffer);
+    ASSERT_EQ(result.error, 0);
+    read.append(reinterpret_cast<const char*>(buffer), result.count);
+  }
+  EXPECT_EQ(read, "contents");
+}
+
+TEST_F(LinuxPlatformTest, DeepTreeKeepsFewDescriptorsOpen) {
+  // 300 levels below the root, while only 64 descriptors may be open at all.
+  std::string relative = "deep";
+  for (int i = 0; i < 300; ++i) relative += "/d";
+  dir_.write(relative + "/leaf", "");
+  dir_.write("deep/d/d/sibling", "");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<std::string> entries = listing(dir_ / "deep");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(entries.size(), 302u);
+  EXPECT_TRUE(std::count(entries.begin(), entries.end(), relative.substr(5) + "/leaf"));
+  EXPECT_TRUE(std::count(entries.begin(), entries.end(), "d/d/sibling"));
+}
+
+TEST_F(LinuxPlatformTest, WorkingDirectoryAndDirectoryTest) {
+  EXPECT_EQ(platform_.currentDirectoryPath(), std::filesystem::current_path().string());
+  const std::string file = dir_.write("f", "");
+  ASSERT_EQ(::symlink(dir_.path().c_str(), (dir_ / "linkdir").c_str()), 0);
+  EXPECT_TRUE(platform_.isDirectory(dir_.path()));
+  EXPECT_TRUE(platform_.isDirectory(dir_ / "linkdir"));
+  EXPECT_FALSE(platform_.isDirectory(file));
+  EXPECT_FALSE(platform_.isDirectory(dir_ / "missing"));
+}
+
+}  // namespace
+}  // namespace vorbit

@@ -19,7 +19,8 @@ class ModeTest : public ::testing::TestWithParam<DigestOperation> {
   ModeContext context() { return ModeContext{fs_, 1024, GetParam(), walkDirectory}; }
 
   static std::string textOf(const ModeResult& result) {
-    return result.ok() ? result.value() : "fatal: buffer of " + std::to_string(result.error().bytes);
+    return result.ok() ? result.value()
+                       : "fatal: buffer of " + std::to_string(result.error().bytes);
   }
 
   void addTagged(const std::string& path, const std::string& contents) {
@@ -36,11 +37,9 @@ class ModeTest : public ::testing::TestWithParam<DigestOperation> {
   FakePlatform fs_;
 };
 
-#define VORBIT_BOTH_BACKENDS(suite)                                                     \
-  INSTANTIATE_TEST_SUITE_P(Backends, suite,                                             \
-                           ::testing::Values(&fileDigestCryptoKit, &fileDigestCommonCrypto), \
-                           [](const auto& info) {                                        \
-                             return info.index == 0 ? "CryptoKit" : "CommonCrypto";      \
-                           })
+#define VORBIT_BOTH_BACKENDS(suite)                                                      \
+  INSTANTIATE_TEST_SUITE_P(                                                              \
+      Backends, suite, ::testing::Values(&fileDigestCryptoKit, &fileDigestCommonCrypto), \
+      [](const auto& info) { return info.index == 0 ? "CryptoKit" : "CommonCrypto"; })
 
 }  // namespace vorbit

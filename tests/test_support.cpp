@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -8,7 +9,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,10 +24,12 @@
 namespace vorbit::testing {
 namespace {
 
+constexpr std::chrono::seconds kRunTimeLimit(60);
+
 std::string makeTempDirectory() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/vorbit-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vorbit-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   ::chmod(pattern.c_str(), 0755);  // reachable by an unprivileged user in permission tests
   return pattern;
@@ -146,9 +152,17 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
   ProcessResult result;
   bool outOpen = true;
   bool errOpen = true;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
   while (outOpen || errOpen) {
     pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int ready = ::poll(fds, 2, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready == 0) {  // a hang: end it, and let the test see the status of a killed run
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) appendAvailable(out[0], result.out, outOpen);
     if (fds[1].revents != 0) appendAvailable(err[0], result.err, errOpen);
   }
@@ -158,6 +172,18 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
   ::waitpid(pid, &raw, 0);
   result.status = statusOf(raw);
   return result;
+}
+
+std::vector<std::string> listedNames(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 
 bool runCommand(const std::vector<std::string>& command) {

@@ -43,13 +43,17 @@ bool supportsUserXattrs(const std::string& directory);
 struct ProcessResult {
   std::string out;
   std::string err;
-  int status = -1;  // exit status, or 128 + signal
+  int status = -1;  // exit status, or 128 + signal (137 for a run killed as hung)
 };
 
 // Runs the built vorbit with the arguments, in the working directory when one is given, and
 // behind the prefix command (for instance setpriv) when one is given.
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
                         const std::vector<std::string>& prefix = {});
+
+// The names in the directory in the order the file system lists them, which is the order of
+// vorbit's walk; never sorted.
+std::vector<std::string> listedNames(const std::string& directory);
 
 // Runs a command with no shell in between; true when it exits 0.
 bool runCommand(const std::vector<std::string>& command);
