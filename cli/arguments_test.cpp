@@ -1,15 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "cli/buffer_size.h"
-#include "cli/front_end.h"
 #include "cli/option_kind.h"
-#include "cli/usage.h"
-#include "tests/fake_platform.h"
 
 namespace vorbit {
 namespace {
@@ -105,63 +99,6 @@ TEST(OptionKindTest, FirstCharacterIsDroppedAndTheRestMatchedExactly) {
   for (const OptionRow& row : rows) {
     EXPECT_EQ(classifyOption(row.word), row.kind) << "word \"" << row.word << "\"";
   }
-}
-
-class FrontEndTest : public ::testing::Test {
- protected:
-  int run(std::vector<const char*> arguments) {
-    arguments.insert(arguments.begin(), "vorbit");
-    return runCommandLine(static_cast<int>(arguments.size()), arguments.data(), fs_);
-  }
-
-  FakePlatform fs_;
-};
-
-TEST_F(FrontEndTest, TooFewArgumentsPrintUsageOnly) {
-  for (std::vector<const char*> arguments : {std::vector<const char*>{}, {"-t"}, {"-h"}, {"-x"}}) {
-    FakePlatform fs;
-    arguments.insert(arguments.begin(), "vorbit");
-    EXPECT_EQ(runCommandLine(static_cast<int>(arguments.size()), arguments.data(), fs), 0);
-    EXPECT_EQ(fs.standardOutput(), kUsageText);
-    EXPECT_EQ(fs.standardError(), "");
-  }
-}
-
-TEST_F(FrontEndTest, HelpWithTargetPrintsUsageWithoutLookingAtTarget) {
-  fs_.addFile("/a", "a");
-  EXPECT_EQ(run({"-h", "/a"}), 0);
-  EXPECT_EQ(fs_.standardOutput(), kUsageText);
-  EXPECT_EQ(fs_.opens(), 0);
-}
-
-TEST_F(FrontEndTest, UnknownOptionWritesMessageThenUsageAndTouchesNothing) {
-  fs_.addFile("/a", "a");
-  EXPECT_EQ(run({"-T", "/a"}), 0);
-  EXPECT_EQ(fs_.standardError(), "vorbit v2: unknown option\n");
-  EXPECT_EQ(fs_.standardOutput(), kUsageText);
-  EXPECT_EQ(fs_.opens(), 0);
-  EXPECT_EQ(fs_.setxattrCalls(), 0);
-}
-
-TEST_F(FrontEndTest, ResultIsPrintedWithOneLineFeed) {
-  fs_.addFile("/data/a.jpg", "a");
-  EXPECT_EQ(run({"-t", "/data/a.jpg"}), 0);
-  EXPECT_EQ(fs_.standardOutput(), "\u2705 tagged /data/a.jpg\n");
-}
-
-TEST_F(FrontEndTest, BufferSizeArgumentSetsReadSizeAndLaterArgumentsAreIgnored) {
-  fs_.addFile("/a", "abc");
-  EXPECT_EQ(run({"-c", "/a", "+64", "junk", "more"}), 0);
-  ASSERT_FALSE(fs_.readSizes().empty());
-  EXPECT_EQ(fs_.readSizes().front(), 65536u);
-}
-
-TEST_F(FrontEndTest, UnwritableReportIsAnErrorWithStatusOne) {
-  fs_.addFile("/a", "a");
-  fs_.failStandardOutput(ENOSPC);
-  EXPECT_EQ(run({"-c", "/a"}), 1);
-  EXPECT_EQ(fs_.standardError(),
-            std::string("vorbit v2: write error: ") + std::strerror(ENOSPC) + "\n");
 }
 
 }  // namespace

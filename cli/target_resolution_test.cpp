@@ -59,21 +59,6 @@ TEST_F(ResolutionTest, DirectoryRunsTreeAndAnythingElseRunsSingleFile) {
                                             "file /data/missing", "file "}));
 }
 
-TEST(DirectoryWalkTest, HandsOverEveryFileOnceWithAbsolutePathsAndNoDirectories) {
-  FakePlatform fs;
-  fs.addFile("/r/a", "");
-  fs.addFile("/r/x/y/b", "");
-  fs.addDirectory("/r/empty");
-  fs.addFile("/r/.hidden", "");
-  std::vector<std::string> seen;
-  const WalkEnd end = walkDirectory(fs, FileUrl{"/r", true}, [&](const FileUrl& url) {
-    seen.push_back(url.path);
-    return true;
-  });
-  EXPECT_EQ(end, WalkEnd::exhausted);
-  EXPECT_EQ(seen, (std::vector<std::string>{"/r/a", "/r/x/y/b", "/r/.hidden"}));
-}
-
 TEST(DirectoryWalkTest, FileSystemRootGetsNoDoubledSlash) {
   FakePlatform fs;
   fs.addFile("/a.jpg", "");

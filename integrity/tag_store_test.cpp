@@ -82,13 +82,6 @@ TEST_F(TagStoreTest, WriteThroughSymbolicLinkLandsOnTarget) {
   EXPECT_EQ(testing::storedTag(file_), sha256Of("x"));
 }
 
-TEST_F(TagStoreTest, WriteToMissingFileIsAnError) {
-  const std::optional<PosixError> error = write(dir_ / "gone", sha256Of("x"));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, ENOENT);
-  EXPECT_EQ(error->description, std::strerror(ENOENT));
-}
-
 TEST(TagStoreRaceTest, ValueThatShrankIsCutAndOneThatGrewFails) {
   FakePlatform fs;
   fs.addFile("/f", "");

@@ -65,33 +65,6 @@ TEST_F(LinuxPlatformTest, RootThatIsNotADirectoryHasNoEnumerator) {
   EXPECT_EQ(listing(dir_ / "missing"), std::vector<std::string>{"<none>"});
 }
 
-TEST_F(LinuxPlatformTest, SpecialFilesGiveNoStreamAndNeverBlock) {
-  const std::string fifo = dir_ / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  const std::string zero = dir_ / "zero";
-  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
-  EXPECT_EQ(platform_.inputStream(fifo), nullptr);
-  EXPECT_EQ(platform_.inputStream(zero), nullptr);
-  EXPECT_EQ(platform_.inputStream(dir_.path()), nullptr);
-  EXPECT_EQ(platform_.inputStream(dir_ / "missing"), nullptr);
-  EXPECT_EQ(platform_.inputStream(std::string(5000, 'n')), nullptr);
-}
-
-TEST_F(LinuxPlatformTest, StreamReadsToTheEndThroughALink) {
-  const std::string file = dir_.write("f", "contents");
-  ASSERT_EQ(::symlink("f", (dir_ / "link").c_str()), 0);
-  auto stream = platform_.inputStream(dir_ / "link");
-  ASSERT_TRUE(stream);
-  std::string read;
-  std::byte buffer[3];
-  while (stream->hasBytesAvailable()) {
-    const ReadResult result = stream->read(buffer);
-    ASSERT_EQ(result.error, 0);
-    read.append(reinterpret_cast<const char*>(buffer), result.count);
-  }
-  EXPECT_EQ(read, "contents");
-}
-
 TEST_F(LinuxPlatformTest, DeepTreeKeepsFewDescriptorsOpen) {
   // 300 levels below the root, while only 64 descriptors may be open at all.
   std::string relative = "deep";
@@ -108,16 +81,6 @@ TEST_F(LinuxPlatformTest, DeepTreeKeepsFewDescriptorsOpen) {
   EXPECT_EQ(entries.size(), 302u);
   EXPECT_TRUE(std::count(entries.begin(), entries.end(), relative.substr(5) + "/leaf"));
   EXPECT_TRUE(std::count(entries.begin(), entries.end(), "d/d/sibling"));
-}
-
-TEST_F(LinuxPlatformTest, WorkingDirectoryAndDirectoryTest) {
-  EXPECT_EQ(platform_.currentDirectoryPath(), std::filesystem::current_path().string());
-  const std::string file = dir_.write("f", "");
-  ASSERT_EQ(::symlink(dir_.path().c_str(), (dir_ / "linkdir").c_str()), 0);
-  EXPECT_TRUE(platform_.isDirectory(dir_.path()));
-  EXPECT_TRUE(platform_.isDirectory(dir_ / "linkdir"));
-  EXPECT_FALSE(platform_.isDirectory(file));
-  EXPECT_FALSE(platform_.isDirectory(dir_ / "missing"));
 }
 
 }  // namespace

@@ -47,6 +47,18 @@ std::string tagSummary(const std::string& root, int total, int errors) {
          std::to_string(errors) + " errors.\n";
 }
 
+// The per-file lines that name files in the root, in the order the walk reaches them: the
+// file system's listing order, which no test may assume to be sorted.
+std::string linesInWalkOrder(const std::string& root,
+                             const std::map<std::string, std::string>& lineOfName) {
+  std::string lines;
+  for (const std::string& name : listedNames(root)) {
+    auto line = lineOfName.find(name);
+    if (line != lineOfName.end()) lines += line->second + "\n";
+  }
+  return lines;
+}
+
 // Every extended attribute of the file, by name.
 std::map<std::string, std::string> allXattrs(const std::string& path) {
   std::map<std::string, std::string> values;
@@ -111,14 +123,12 @@ TEST_F(EndToEndTest, WorkedExamplesOfTheThreeModes) {
   EXPECT_EQ(run({"-t", root + "/b.jpg"}), "\u2705 tagged " + root + "/b.jpg\n");
   testing::writeFile(root + "/b.jpg", "b.jpg, edited");
 
-  std::string checkLines;
-  std::string retagLines;
-  for (const std::string& name : listedNames(root)) {
-    if (name == "b.jpg") checkLines += "\u274C digests for " + root + "/b.jpg aren't equal.\n";
-    if (name == "c.jpg") checkLines += "\u26A0\uFE0F no digest found for " + root + "/c.jpg\n";
-    if (name == "b.jpg") retagLines += "\u26A0\uFE0F retagged " + root + "/b.jpg\n";
-    if (name == "c.jpg") retagLines += "\u26A0\uFE0F tagged " + root + "/c.jpg\n";
-  }
+  const std::string checkLines =
+      linesInWalkOrder(root, {{"b.jpg", "\u274C digests for " + root + "/b.jpg aren't equal."},
+                              {"c.jpg", "\u26A0\uFE0F no digest found for " + root + "/c.jpg"}});
+  const std::string retagLines =
+      linesInWalkOrder(root, {{"b.jpg", "\u26A0\uFE0F retagged " + root + "/b.jpg"},
+                              {"c.jpg", "\u26A0\uFE0F tagged " + root + "/c.jpg"}});
   EXPECT_EQ(run({"-c", root}), checkLines + checkSummary(root, 3, 1, 1, 1));
   EXPECT_EQ(run({"-c", root + "/a.jpg"}), "\u2705 digest for " + root + "/a.jpg\n");
   EXPECT_EQ(run({"-c", root + "/b.jpg"}), "\u274C digest for " + root + "/b.jpg aren't equal.\n");
@@ -185,14 +195,11 @@ TEST_F(EndToEndTest, StoredValuesOfOtherShapes) {
   const std::string hex = dir_.write("r/hex", "h");
   storeTag(empty, {});
   storeTag(hex, bytesOf(hexString(sha256Of("h"))));
-  std::string checkLines;
-  std::string retagLines;
-  for (const std::string& name : listedNames(root)) {
-    if (name == "empty") checkLines += "\u26A0\uFE0F no digest found for " + empty + "\n";
-    if (name == "hex") checkLines += "\u274C digests for " + hex + " aren't equal.\n";
-    if (name == "empty") retagLines += "\u26A0\uFE0F tagged " + empty + "\n";
-    if (name == "hex") retagLines += "\u26A0\uFE0F retagged " + hex + "\n";
-  }
+  const std::string checkLines =
+      linesInWalkOrder(root, {{"empty", "\u26A0\uFE0F no digest found for " + empty},
+                              {"hex", "\u274C digests for " + hex + " aren't equal."}});
+  const std::string retagLines = linesInWalkOrder(
+      root, {{"empty", "\u26A0\uFE0F tagged " + empty}, {"hex", "\u26A0\uFE0F retagged " + hex}});
   EXPECT_EQ(run({"-c", root}), checkLines + checkSummary(root, 2, 0, 1, 1));
   EXPECT_EQ(run({"-r", root}), retagLines + retagSummary(root, 2, 0, 1, 1));
   EXPECT_EQ(storedTag(hex), sha256Of("h"));
@@ -211,14 +218,10 @@ TEST_F(EndToEndTest, OneByteChangeIsFoundAndCheckWritesNothing) {
   testing::writeFile(file, contents);
   const auto before = allXattrs(file);
   const auto otherBefore = allXattrs(other);
-  for (int i = 0; i < 2; ++i) {
-    std::string lines;
-    for (const std::string& name : listedNames(root)) {
-      if (name == "f") lines += "\u274C digests for " + file + " aren't equal.\n";
-      if (name == "untagged") lines += "\u26A0\uFE0F no digest found for " + other + "\n";
-    }
-    EXPECT_EQ(run({"-c", root}), lines + checkSummary(root, 2, 0, 1, 1));
-  }
+  const std::string lines =
+      linesInWalkOrder(root, {{"f", "\u274C digests for " + file + " aren't equal."},
+                              {"untagged", "\u26A0\uFE0F no digest found for " + other}});
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(run({"-c", root}), lines + checkSummary(root, 2, 0, 1, 1));
   EXPECT_EQ(allXattrs(file), before);
   EXPECT_EQ(allXattrs(other), otherBefore);
   EXPECT_EQ(before.at("user.other"), "keep");

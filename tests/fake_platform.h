@@ -30,10 +30,6 @@ class FakePlatform final : public Platform {
   void replaceXattrAfterProbe(const std::string& path, const std::string& name, Bytes value);
   void limitReadsTo(std::size_t bytes) { maxRead_ = bytes; }  // short reads
   void setCurrentDirectory(std::optional<std::string> path) { cwd_ = std::move(path); }
-  void failStandardOutput(int error) { stdoutError_ = error; }
-
-  const std::string& standardOutput() const { return stdout_; }
-  const std::string& standardError() const { return stderr_; }
   const std::vector<std::size_t>& readSizes() const { return readSizes_; }
   int opens() const { return opens_; }
   int setxattrCalls() const { return setxattrCalls_; }
@@ -69,9 +65,6 @@ class FakePlatform final : public Platform {
   std::map<std::string, Node> nodes_;
   std::optional<std::string> cwd_ = "/";
   std::size_t maxRead_ = 0;
-  std::string stdout_;
-  std::string stderr_;
-  int stdoutError_ = 0;
   std::vector<std::size_t> readSizes_;
   int opens_ = 0;
   int setxattrCalls_ = 0;
