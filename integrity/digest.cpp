@@ -13,6 +13,14 @@ struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
+// Page-aligned: the kernel copies out of the page cache several times faster into an aligned
+// buffer than into one that malloc's header has shifted by 16 bytes.
+constexpr std::align_val_t kBufferAlignment{4096};
+
+struct BufferFree {
+  void operator()(std::byte* buffer) const { ::operator delete[](buffer, kBufferAlignment); }
+};
+
 // The one engine behind both back-ends: libcrypto's SHA-256, which uses the CPU's SHA
 // instructions where it has them.
 FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t bufferSize) {
@@ -20,8 +28,9 @@ FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t 
   if (!stream) return NoFreshDigest{};
 
   const auto size = static_cast<std::size_t>(bufferSize);
-  // Default-initialised, so a large buffer costs only the pages the reads touch.
-  std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[size]);
+  // Not cleared, so a large buffer costs only the pages the reads touch.
+  std::unique_ptr<std::byte[], BufferFree> buffer(
+      static_cast<std::byte*>(::operator new[](size, kBufferAlignment, std::nothrow)));
   if (!buffer) return BufferUnavailable{bufferSize};
 
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
