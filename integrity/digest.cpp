@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -13,12 +14,30 @@ struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-// Page-aligned: the kernel copies out of the page cache several times faster into an aligned
-// buffer than into one that malloc's header has shifted by 16 bytes.
-constexpr std::align_val_t kBufferAlignment{4096};
+// The kernel copies out of the page cache several times faster into a page-aligned buffer
+// than into one that malloc's header has shifted by 16 bytes.
+constexpr std::size_t kBufferAlignment = 4096;
 
-struct BufferFree {
-  void operator()(std::byte* buffer) const { ::operator delete[](buffer, kBufferAlignment); }
+// One file's read buffer: a plain heap block, aligned inside, and not cleared, so a large
+// buffer costs only the pages the reads touch. A plain block of the same size every time lets
+// malloc hand back the last file's memory instead of mapping and unmapping it per file, which
+// an aligned allocation of this size would do.
+class ReadBuffer {
+ public:
+  explicit ReadBuffer(std::size_t size)
+      : block_(new(std::nothrow) std::byte[size + kBufferAlignment]), size_(size) {}
+
+  bool allocated() const { return block_ != nullptr; }
+
+  std::span<std::byte> span() const {
+    const auto address = reinterpret_cast<std::uintptr_t>(block_.get());
+    const std::size_t shift = (kBufferAlignment - address % kBufferAlignment) % kBufferAlignment;
+    return {block_.get() + shift, size_};
+  }
+
+ private:
+  std::unique_ptr<std::byte[]> block_;
+  std::size_t size_;
 };
 
 // The one engine behind both back-ends: libcrypto's SHA-256, which uses the CPU's SHA
@@ -27,22 +46,19 @@ FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t 
   std::unique_ptr<InputStream> stream = platform.inputStream(path);
   if (!stream) return NoFreshDigest{};
 
-  const auto size = static_cast<std::size_t>(bufferSize);
-  // Not cleared, so a large buffer costs only the pages the reads touch.
-  std::unique_ptr<std::byte[], BufferFree> buffer(
-      static_cast<std::byte*>(::operator new[](size, kBufferAlignment, std::nothrow)));
-  if (!buffer) return BufferUnavailable{bufferSize};
+  const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
+  if (!buffer.allocated()) return BufferUnavailable{bufferSize};
 
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return ReadFailure{ENOMEM};
   }
 
-  const std::span<std::byte> chunk(buffer.get(), size);
+  const std::span<std::byte> chunk = buffer.span();
   while (stream->hasBytesAvailable()) {
     const ReadResult read = stream->read(chunk);
     if (read.error != 0) return ReadFailure{read.error};
-    if (read.count > 0 && EVP_DigestUpdate(context.get(), buffer.get(), read.count) != 1) {
+    if (read.count > 0 && EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) {
       return ReadFailure{ENOMEM};
     }
   }
