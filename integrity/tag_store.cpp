@@ -1,10 +1,19 @@
 #include "integrity/tag_store.h"
 
+#include <array>
+#include <cerrno>
+
 namespace vorbit {
 
 Result<Bytes> readExtendedAttribute(Platform& platform, const std::string& path,
                                     const std::string& name) {
-  // Ask for the size first: another tool may have stored a value of any length.
+  // A tag is 32 bytes: one call reads it, or any value up to this size, whole.
+  std::array<std::byte, 64> small;
+  const XattrResult first = platform.getxattr(path, name, small);
+  if (first.error == 0) return Bytes(small.begin(), small.begin() + first.size);
+  if (first.error != ERANGE) return posixError(first.error);
+
+  // Another tool stored something longer: ask for its size, then read it.
   const XattrResult probe = platform.getxattr(path, name, {});
   if (probe.error != 0) return posixError(probe.error);
   Bytes value(probe.size);

@@ -48,13 +48,15 @@ TEST_F(TagStoreTest, WriteThenReadGivesTheSameBytesAndReplaces) {
   EXPECT_EQ(read(file_).value(), second);
 }
 
-TEST_F(TagStoreTest, EmptyAndLongValuesComeBackUnchanged) {
+TEST_F(TagStoreTest, ValuesOfEveryLengthComeBackUnchanged) {
   EXPECT_FALSE(write(file_, {}));
   ASSERT_TRUE(read(file_).ok());
   EXPECT_TRUE(read(file_).value().empty());
-  const Bytes hexText = bytesOf(hexString(sha256Of("x")));
-  EXPECT_FALSE(write(file_, hexText));
-  EXPECT_EQ(read(file_).value(), hexText);
+  for (const std::size_t length : {63, 64, 65, 4000}) {
+    const Bytes value = bytesOf(std::string(length, 'h'));
+    EXPECT_FALSE(write(file_, value));
+    EXPECT_EQ(read(file_).value(), value) << length << " bytes";
+  }
 }
 
 TEST_F(TagStoreTest, MissingAttributeIsAnErrorDescribedByStrerror) {
@@ -82,21 +84,24 @@ TEST_F(TagStoreTest, WriteThroughSymbolicLinkLandsOnTarget) {
   EXPECT_EQ(testing::storedTag(file_), sha256Of("x"));
 }
 
-TEST(TagStoreRaceTest, ValueThatShrankIsCutAndOneThatGrewFails) {
+TEST(TagStoreRaceTest, LongValueThatShrankIsCutAndOneThatGrewFails) {
+  const Bytes longValue = bytesOf(std::string(100, 'v'));
   FakePlatform fs;
   fs.addFile("/f", "");
-  fs.setXattr("/f", kHashAttributeName, bytesOf("0123456789"));
-  fs.replaceXattrAfterProbe("/f", kHashAttributeName, bytesOf("0123"));
-  EXPECT_EQ(readExtendedAttribute(fs, "/f", kHashAttributeName).value(), bytesOf("0123"));
+  fs.setXattr("/f", kHashAttributeName, longValue);
+  fs.replaceXattrAfterProbe("/f", kHashAttributeName, bytesOf(std::string(70, 's')));
+  EXPECT_EQ(readExtendedAttribute(fs, "/f", kHashAttributeName).value(),
+            bytesOf(std::string(70, 's')));
 
-  fs.replaceXattrAfterProbe("/f", kHashAttributeName, bytesOf("0123456789abcdef"));
+  fs.setXattr("/f", kHashAttributeName, longValue);
+  fs.replaceXattrAfterProbe("/f", kHashAttributeName, {});
+  EXPECT_EQ(readExtendedAttribute(fs, "/f", kHashAttributeName).value(), Bytes{});
+
+  fs.setXattr("/f", kHashAttributeName, longValue);
+  fs.replaceXattrAfterProbe("/f", kHashAttributeName, bytesOf(std::string(200, 'g')));
   const Result<Bytes> grew = readExtendedAttribute(fs, "/f", kHashAttributeName);
   ASSERT_FALSE(grew.ok());
   EXPECT_EQ(grew.error().code, ERANGE);
-
-  fs.setXattr("/f", kHashAttributeName, {});
-  fs.replaceXattrAfterProbe("/f", kHashAttributeName, bytesOf("new"));
-  EXPECT_EQ(readExtendedAttribute(fs, "/f", kHashAttributeName).value(), Bytes{});
 }
 
 }  // namespace
