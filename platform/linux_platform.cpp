@@ -156,7 +156,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
 
 class LinuxInputStream final : public InputStream {
  public:
-  explicit LinuxInputStream(int fd) : fd_(fd) {}
+  LinuxInputStream(int fd, off_t size) : fd_(fd), size_(size) {}
   ~LinuxInputStream() override { close(); }
 
   bool hasBytesAvailable() const override { return available_; }
@@ -170,7 +170,12 @@ class LinuxInputStream final : public InputStream {
         available_ = false;
         return {0, error};
       }
-      if (n == 0) available_ = false;
+      offset_ += n;
+      // A short read that reaches the size fstat gave is the end of the file: asking again only
+      // to hear 0 would cost a system call per file. A file that shows no size (those of /proc)
+      // is read until a read gives 0.
+      const bool shortRead = static_cast<std::size_t>(n) < into.size();
+      if (n == 0 || (shortRead && size_ > 0 && offset_ >= size_)) available_ = false;
       return {static_cast<std::size_t>(n), 0};
     }
   }
@@ -183,6 +188,8 @@ class LinuxInputStream final : public InputStream {
 
  private:
   int fd_;
+  off_t size_;
+  off_t offset_ = 0;
   bool available_ = true;
 };
 
@@ -237,7 +244,7 @@ std::unique_ptr<InputStream> LinuxPlatform::inputStream(const std::string& path)
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<LinuxInputStream>(fd);
+  return std::make_unique<LinuxInputStream>(fd, st.st_size);
 }
 
 XattrResult LinuxPlatform::getxattr(const std::string& path, const std::string& name,
