@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/fault_injector.h"
 #include "platform/platform.h"
 
 namespace vorbit {
@@ -7,6 +8,9 @@ namespace vorbit {
 // The platform as the Linux kernel and C library provide it.
 class LinuxPlatform final : public Platform {
  public:
+  // With a fault injector, each system call first asks it whether to fail.
+  explicit LinuxPlatform(FaultInjector* faults = nullptr) : faults_(faults) {}
+
   std::optional<std::string> currentDirectoryPath() override;
   bool isDirectory(const std::string& path) override;
   std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
@@ -17,6 +21,9 @@ class LinuxPlatform final : public Platform {
                std::span<const std::byte> value) override;
   int writeStandardOutput(std::string_view text) override;
   int writeStandardError(std::string_view text) override;
+
+ private:
+  FaultInjector* faults_;
 };
 
 }  // namespace vorbit

@@ -1,0 +1,32 @@
+#pragma once
+
+namespace vorbit {
+
+// The system calls LinuxPlatform makes, for a fault injector to tell apart.
+enum class SystemCall {
+  getcwd,
+  stat,
+  open,
+  openat,
+  fdopendir,
+  readdir,
+  fstatat,
+  fstat,
+  read,
+  close,
+  getxattr,
+  setxattr,
+  write,
+};
+
+// Decides, call by call, whether a system call fails before it is made. Tests use it to make
+// every call of a run fail in turn; the program itself runs without one.
+class FaultInjector {
+ public:
+  virtual ~FaultInjector() = default;
+
+  // The errno the call fails with, or 0 to make it for real.
+  virtual int errorFor(SystemCall call) = 0;
+};
+
+}  // namespace vorbit
