@@ -84,9 +84,12 @@ InProcessRun runInProcess(const std::vector<std::string>& arguments, FaultInject
   return run;
 }
 
-const std::map<std::string, std::string> kContents = {
-    {"a", "alpha"},   {"b", "bravo"},   {"c", "charlie"},
-    {"sub/d", "delta"}, {"sub/e", std::string(3000, 'e')}, {"sub/f", "foxtrot"}};
+const std::map<std::string, std::string> kContents = {{"a", "alpha"},
+                                                      {"b", "bravo"},
+                                                      {"c", "charlie"},
+                                                      {"sub/d", "delta"},
+                                                      {"sub/e", std::string(3000, 'e')},
+                                                      {"sub/f", "foxtrot"}};
 
 using Tags = std::map<std::string, std::optional<Bytes>>;
 
@@ -140,7 +143,8 @@ std::set<std::string> checkReport(const std::string& mode, const std::string& ro
   const std::string couldnt = "\u274C couldn't tag ";
   std::smatch m;
   if (mode == "-t") {
-    const std::regex summary("Tagged a total of (\\d+) files in " + root + " with (\\d+) errors\\.");
+    const std::regex summary("Tagged a total of (\\d+) files in " + root +
+                             " with (\\d+) errors\\.");
     EXPECT_TRUE(std::regex_match(lines.back(), m, summary)) << out;
     if (m.empty()) return {};
     EXPECT_EQ(count(lines, couldnt), std::stol(m[2])) << out;
@@ -241,8 +245,9 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::Values("-t", "-c", "-r"),
                          [](const auto& info) {
-                           return info.param == "-t" ? "Tag" : info.param == "-c" ? "Check"
-                                                                                   : "Retag";
+                           return info.param == "-t"   ? "Tag"
+                                  : info.param == "-c" ? "Check"
+                                                       : "Retag";
                          });
 
 }  // namespace

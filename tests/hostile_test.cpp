@@ -1,0 +1,183 @@
+// The built vorbit on file systems that refuse it and on trees built to break it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "integrity/bytes.h"
+
+#include "tests/test_support.h"
+
+namespace vorbit {
+namespace {
+
+using testing::ProcessResult;
+using testing::runCommand;
+using testing::runVorbit;
+using testing::sha256Of;
+using testing::storedTag;
+using testing::TempDir;
+
+std::string tagSummary(const std::string& root, int total, int errors) {
+  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
+         std::to_string(errors) + " errors.\n";
+}
+
+// A mount for the life of the guard, always unmounted at its end.
+class Mount {
+ public:
+  explicit Mount(const std::vector<std::string>& mountCommand, std::string target)
+      : target_(std::move(target)) {
+    mounted_ = ::geteuid() == 0 && runCommand(mountCommand);
+  }
+  ~Mount() {
+    if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string target_;
+  bool mounted_ = false;
+};
+
+TEST(FaultyFileSystemTest, ReadOnlyMountNamesTheErrorAndChangesNothing) {
+  TempDir dir;
+  const std::string source = dir.mkdir("source");
+  const std::string file = dir.write("source/f", "f");
+  const std::string target = dir.mkdir("readonly");
+  Mount bind({"mount", "--bind", source, target}, target);
+  if (!bind.mounted()) GTEST_SKIP() << "cannot mount here";
+  ASSERT_TRUE(runCommand({"mount", "-o", "remount,bind,ro", target}));
+  const std::string erofs = std::strerror(EROFS);
+  EXPECT_EQ(runVorbit({"-t", target}).out,
+            "\u274C couldn't tag " + target + "/f " + erofs + "\n" + tagSummary(target, 1, 1));
+  EXPECT_EQ(runVorbit({"-r", target + "/f"}).out, "\u274C couldn't tag " + target + "/f\n");
+  EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
+TEST(FaultyFileSystemTest, FileSystemWithoutUserAttributes) {
+  TempDir dir;
+  const std::string ramfs = dir.mkdir("ramfs");
+  Mount mount({"mount", "-t", "ramfs", "ramfs", ramfs}, ramfs);
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount ramfs here";
+  const std::string file = ramfs + "/f";
+  testing::writeFile(file, "f");
+  EXPECT_EQ(runVorbit({"-t", file}).out,
+            "\u274C couldn't tag " + file + " " + std::strerror(EOPNOTSUPP) + "\n");
+  EXPECT_EQ(runVorbit({"-c", file}).out, "\u26A0\uFE0F no digest found for " + file + "\n");
+  EXPECT_EQ(runVorbit({"-r", file}).out, "\u274C couldn't tag " + file + "\n");
+}
+
+TEST(HostileTreeTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  const std::vector<std::string> names = {
+      "new\nline",      "tab\there",      "-t", "--", "\xFF\xFE latin1 \xE9", std::string(255, 'n'),
+      " leading blank", "trailing blank "};
+  for (const std::string& name : names) testing::writeFile(root + "/" + name, name);
+  EXPECT_EQ(runVorbit({"-t", root}).out, tagSummary(root, static_cast<int>(names.size()), 0));
+  for (const std::string& name : names) {
+    EXPECT_EQ(storedTag(root + "/" + name), sha256Of(name)) << name;
+    EXPECT_EQ(runVorbit({"-c", root + "/" + name}).out,
+              "\u2705 digest for " + root + "/" + name + "\n");
+  }
+  // A target that looks like an option is still a target.
+  EXPECT_EQ(runVorbit({"-c", "-t"}, root).out, "\u2705 digest for " + root + "/-t\n");
+}
+
+TEST(HostileTreeTest, SocketsAndDevicesAreCountedAndNeverRead) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = root + "/socket";
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::symlink("/dev/urandom", (root + "/random").c_str()), 0);
+  ASSERT_EQ(::symlink("/dev/stdin", (root + "/stdin").c_str()), 0);
+  ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
+  const ProcessResult result = runVorbit({"-t", root});
+  ::close(listener);
+  EXPECT_EQ(result.out, tagSummary(root, 4, 0));
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(HostileTreeTest, TreeDeeperThanPathMaxNeitherCrashesNorRunsOutOfDescriptors) {
+  TempDir dir;
+  const std::string root = dir.mkdir("deep");
+  testing::writeFile(root + "/top", "top");
+  // 2,000 levels of 9-byte names: paths of 20,000 bytes, five times PATH_MAX.
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 2000 && fd >= 0; ++level) {
+    ASSERT_EQ(::mkdirat(fd, "level1234", 0755), 0);
+    const int next = ::openat(fd, "level1234", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  const int bottom = ::openat(fd, "bottom", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(bottom, 0);
+  ::close(bottom);
+  ::close(fd);
+
+  // The bottom file's path is too long to open: it counts, without a fresh digest.
+  const ProcessResult result = runVorbit({"-t", root}, "", {"prlimit", "--nofile=64", "--"});
+  EXPECT_EQ(result.out, tagSummary(root, 2, 0));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(storedTag(root + "/top"), sha256Of("top"));
+  EXPECT_TRUE(runCommand({"rm", "-rf", root}));
+}
+
+// Whether the digest is that of the contents up to some 4 KiB boundary.
+bool isDigestOfAPagePrefix(const Bytes& digest, const std::string& contents) {
+  for (std::size_t length = 0; length <= contents.size(); length += 4096) {
+    if (sha256Of(contents.substr(0, length)) == digest) return true;
+  }
+  return false;
+}
+
+TEST(HostileTreeTest, FileThatGrowsWhileReadIsTaggedWithWhatWasRead) {
+  TempDir dir;
+  const std::string file = dir.write("growing", std::string(1 << 20, 'g'));
+  std::thread writer([&] {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+    const std::string page(4096, 'x');
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(::write(fd, page.data(), page.size()), 4096);
+    ::close(fd);
+  });
+  const ProcessResult result = runVorbit({"-t", file, "1"});
+  writer.join();
+  EXPECT_EQ(result.out, "\u2705 tagged " + file + "\n");
+  // Appends only ever extend the file, so what was read is a prefix of what is there now.
+  const std::optional<Bytes> tag = storedTag(file);
+  ASSERT_TRUE(tag);
+  EXPECT_TRUE(isDigestOfAPagePrefix(*tag, testing::readFile(file)));
+}
+
+TEST(HostileTreeTest, DirectoryRemovedDuringTheWalkEndsItsListingQuietly) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  for (int d = 0; d < 50; ++d) {
+    for (int f = 0; f < 20; ++f)
+      dir.write("r/d" + std::to_string(d) + "/f" + std::to_string(f), "x");
+  }
+  std::thread remover([&] { runCommand({"rm", "-rf", root + "/d25", root + "/d30"}); });
+  const ProcessResult result = runVorbit({"-c", root});
+  remover.join();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("Checked a total of "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorbit
