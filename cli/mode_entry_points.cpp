@@ -10,7 +10,7 @@ namespace {
 
 using Operation = ModeResult (*)(const ModeContext&, const FileUrl&);
 
-EntryPoint bind(Operation operation, ModeContext context) {
+EntryPoint bound(Operation operation, ModeContext context) {
   return [operation, context](const FileUrl& url) { return operation(context, url); };
 }
 
@@ -18,8 +18,8 @@ ModeEntryPoints entryPoints(Platform& platform, std::int64_t bufferSize, Operati
                             Operation file) {
   const ModeContext cryptoKit{platform, bufferSize, fileDigestCryptoKit, walkDirectory};
   const ModeContext commonCrypto{platform, bufferSize, fileDigestCommonCrypto, walkDirectory};
-  return ModeEntryPoints{bind(tree, cryptoKit), bind(tree, commonCrypto), bind(file, cryptoKit),
-                         bind(file, commonCrypto)};
+  return ModeEntryPoints{bound(tree, cryptoKit), bound(tree, commonCrypto), bound(file, cryptoKit),
+                         bound(file, commonCrypto)};
 }
 
 }  // namespace
