@@ -25,7 +25,7 @@ constexpr std::size_t kBufferAlignment = 4096;
 class ReadBuffer {
  public:
   explicit ReadBuffer(std::size_t size)
-      : block_(new(std::nothrow) std::byte[size + kBufferAlignment]), size_(size) {}
+      : block_(new (std::nothrow) std::byte[size + kBufferAlignment]), size_(size) {}
 
   bool allocated() const { return block_ != nullptr; }
 

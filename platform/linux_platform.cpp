@@ -172,8 +172,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     const int fd =
         parent.dir != nullptr
-            ? calls_.make(SystemCall::openat,
-                          [&] { return ::openat(::dirfd(parent.dir), listed.name.c_str(), kFlags); })
+            ? calls_.make(
+                  SystemCall::openat,
+                  [&] { return ::openat(::dirfd(parent.dir), listed.name.c_str(), kFlags); })
             : calls_.make(SystemCall::open,
                           [&] { return ::open(absolute(relativePath).c_str(), kFlags); });
     if (fd < 0) return;  // an unreadable directory gives no entries
