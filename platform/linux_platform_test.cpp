@@ -1,13 +1,10 @@
 #include "platform/linux_platform.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 
 #include "tests/test_support.h"
 
@@ -57,30 +54,6 @@ TEST_F(LinuxPlatformTest, DirectoryIsListedBeforeItsContents) {
   EXPECT_EQ(enumerator->nextObject()->path, "x/y");
   EXPECT_EQ(enumerator->nextObject()->path, "x/y/b");
   EXPECT_FALSE(enumerator->nextObject());
-}
-
-TEST_F(LinuxPlatformTest, RootThatIsNotADirectoryHasNoEnumerator) {
-  const std::string file = dir_.write("file", "");
-  EXPECT_EQ(listing(file), std::vector<std::string>{"<none>"});
-  EXPECT_EQ(listing(dir_ / "missing"), std::vector<std::string>{"<none>"});
-}
-
-TEST_F(LinuxPlatformTest, DeepTreeKeepsFewDescriptorsOpen) {
-  // 300 levels below the root, while only 64 descriptors may be open at all.
-  std::string relative = "deep";
-  for (int i = 0; i < 300; ++i) relative += "/d";
-  dir_.write(relative + "/leaf", "");
-  dir_.write("deep/d/d/sibling", "");
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit tight = saved;
-  tight.rlim_cur = 64;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  std::vector<std::string> entries = listing(dir_ / "deep");
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(entries.size(), 302u);
-  EXPECT_TRUE(std::count(entries.begin(), entries.end(), relative.substr(5) + "/leaf"));
-  EXPECT_TRUE(std::count(entries.begin(), entries.end(), "d/d/sibling"));
 }
 
 }  // namespace
