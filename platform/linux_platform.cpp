@@ -293,14 +293,21 @@ std::unique_ptr<DirectoryEnumerator> LinuxPlatform::enumerator(const std::string
 
 std::unique_ptr<InputStream> LinuxPlatform::inputStream(const std::string& path) {
   const SystemCalls calls(faults_);
-  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below before any read.
+  struct stat st;
+  // Look before opening: opening a device runs its driver (a watchdog arms, a tape rewinds),
+  // and a backup of a system's root holds device nodes. Only a regular file is opened.
+  if (calls.make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); }) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    return nullptr;
+  }
+  // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from blocking the open; fstat
+  // refuses it before any read.
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = calls.make(SystemCall::open, [&] { return ::open(path.c_str(), kFlags | O_NOATIME); });
   if (fd < 0 && errno == EPERM) {  // O_NOATIME needs ownership of the file
     fd = calls.make(SystemCall::open, [&] { return ::open(path.c_str(), kFlags); });
   }
   if (fd < 0) return nullptr;
-  struct stat st;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
       !S_ISREG(st.st_mode)) {
     calls.make(SystemCall::close, [&] { return ::close(fd); });

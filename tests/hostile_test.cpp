@@ -107,9 +107,17 @@ TEST(HostileTreeTest, SocketsAndDevicesAreCountedAndNeverRead) {
   ASSERT_EQ(::symlink("/dev/stdin", (root + "/stdin").c_str()), 0);
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
   const ProcessResult result = runVorbit({"-t", root});
-  ::close(listener);
   EXPECT_EQ(result.out, tagSummary(root, 4, 0));
   EXPECT_EQ(result.status, 0);
+  // Opening a device runs its driver: none of them may even be opened.
+  if (runCommand({"strace", "-V"})) {
+    const ProcessResult traced =
+        runVorbit({"-c", root}, "", {"strace", "-f", "-qq", "-e", "trace=open,openat"});
+    for (const char* name : {"/socket", "/random", "/stdin", "/fifo"}) {
+      EXPECT_EQ(traced.err.find(root + name), std::string::npos) << traced.err;
+    }
+  }
+  ::close(listener);
 }
 
 TEST(HostileTreeTest, TreeDeeperThanPathMaxNeitherCrashesNorRunsOutOfDescriptors) {
