@@ -8,8 +8,9 @@ WalkEnd walkDirectory(Platform& platform, const FileUrl& root, const FileVisitor
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
   FileUrl entry;
   while (std::optional<DirectoryEntry> listed = enumerator->nextObject()) {
-    if (listed->isDirectory) continue;
+    if (listed->kind == FileKind::directory) continue;
     entry.path.assign(prefix).append(listed->path);
+    entry.kind = listed->kind;
     if (!visit(entry)) return WalkEnd::stopped;
   }
   return WalkEnd::exhausted;

@@ -33,7 +33,10 @@ FileUrl fileUrl(Platform& platform, std::string_view path) {
   const bool relative = path.front() != '/';
   FileUrl url{absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt),
               path.back() == '/'};
-  if (!url.hasDirectoryPath) url.hasDirectoryPath = platform.isDirectory(url.path);
+  if (!url.hasDirectoryPath) {
+    url.kind = platform.fileKind(url.path);
+    url.hasDirectoryPath = url.kind == FileKind::directory;
+  }
   return url;
 }
 

@@ -42,8 +42,8 @@ class ReadBuffer {
 
 // The one engine behind both back-ends: libcrypto's SHA-256, which uses the CPU's SHA
 // instructions where it has them.
-FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t bufferSize) {
-  std::unique_ptr<InputStream> stream = platform.inputStream(path);
+FileDigest digestFile(Platform& platform, const FileUrl& file, std::int64_t bufferSize) {
+  std::unique_ptr<InputStream> stream = platform.inputStream(file.path, file.kind);
   if (!stream) return NoFreshDigest{};
 
   const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
@@ -75,14 +75,13 @@ FileDigest digestFile(Platform& platform, const std::string& path, std::int64_t 
 
 }  // namespace
 
-FileDigest fileDigestCryptoKit(Platform& platform, const std::string& path,
-                               std::int64_t bufferSize) {
-  return digestFile(platform, path, bufferSize);
+FileDigest fileDigestCryptoKit(Platform& platform, const FileUrl& file, std::int64_t bufferSize) {
+  return digestFile(platform, file, bufferSize);
 }
 
-FileDigest fileDigestCommonCrypto(Platform& platform, const std::string& path,
+FileDigest fileDigestCommonCrypto(Platform& platform, const FileUrl& file,
                                   std::int64_t bufferSize) {
-  return digestFile(platform, path, bufferSize);
+  return digestFile(platform, file, bufferSize);
 }
 
 Bytes digestBytes(const Sha256Digest& digest) { return Bytes(digest.begin(), digest.end()); }

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "integrity/bytes.h"
+#include "platform/file_url.h"
 #include "platform/platform.h"
 
 namespace vorbit {
@@ -29,14 +30,12 @@ struct BufferUnavailable {
 
 using FileDigest = std::variant<Sha256Digest, NoFreshDigest, ReadFailure, BufferUnavailable>;
 
-// Reads the whole file at the path once, in reads of bufferSize bytes into one buffer, and
-// returns the SHA-256 digest of every byte read. Both back-ends give identical results.
-FileDigest fileDigestCryptoKit(Platform& platform, const std::string& path,
-                               std::int64_t bufferSize);
-FileDigest fileDigestCommonCrypto(Platform& platform, const std::string& path,
-                                  std::int64_t bufferSize);
+// Reads the whole file at the URL's path once, in reads of bufferSize bytes into one buffer,
+// and returns the SHA-256 digest of every byte read. Both back-ends give identical results.
+FileDigest fileDigestCryptoKit(Platform& platform, const FileUrl& file, std::int64_t bufferSize);
+FileDigest fileDigestCommonCrypto(Platform& platform, const FileUrl& file, std::int64_t bufferSize);
 
-using DigestOperation = FileDigest (*)(Platform&, const std::string&, std::int64_t);
+using DigestOperation = FileDigest (*)(Platform&, const FileUrl&, std::int64_t);
 
 // A new byte string holding the digest's 32 bytes in order.
 Bytes digestBytes(const Sha256Digest& digest);

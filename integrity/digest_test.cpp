@@ -21,8 +21,8 @@ class DigestTest : public ::testing::Test {
  protected:
   std::string digestOf(const std::string& contents, std::int64_t bufferSize) {
     fs_.addFile("/f", contents);
-    const FileDigest kit = fileDigestCryptoKit(fs_, "/f", bufferSize);
-    const FileDigest common = fileDigestCommonCrypto(fs_, "/f", bufferSize);
+    const FileDigest kit = fileDigestCryptoKit(fs_, {"/f"}, bufferSize);
+    const FileDigest common = fileDigestCommonCrypto(fs_, {"/f"}, bufferSize);
     EXPECT_EQ(hexDigest(kit), hexDigest(common));
     return hexDigest(kit);
   }
@@ -48,7 +48,7 @@ TEST_F(DigestTest, ChunkingNeverChangesTheDigest) {
       for (std::size_t i = 0; i < size; ++i) contents[i] = static_cast<char>(i * 31 + i / 7);
       FakePlatform fs;
       fs.addFile("/f", contents);
-      EXPECT_EQ(hexDigest(fileDigestCryptoKit(fs, "/f", buffer)), hexString(sha256Of(contents)))
+      EXPECT_EQ(hexDigest(fileDigestCryptoKit(fs, {"/f"}, buffer)), hexString(sha256Of(contents)))
           << "size " << size << ", buffer " << buffer;
     }
   }
@@ -57,7 +57,7 @@ TEST_F(DigestTest, ChunkingNeverChangesTheDigest) {
 TEST_F(DigestTest, LargestBufferGivesTheSameDigestAndReadsAtItsSize) {
   const std::string contents(5000, 'x');
   fs_.addFile("/f", contents);
-  EXPECT_EQ(hexDigest(fileDigestCommonCrypto(fs_, "/f", 1073741824)),
+  EXPECT_EQ(hexDigest(fileDigestCommonCrypto(fs_, {"/f"}, 1073741824)),
             hexString(sha256Of(contents)));
   EXPECT_EQ(fs_.readSizes(), (std::vector<std::size_t>{1073741824, 1073741824}));
 }
@@ -71,15 +71,15 @@ TEST_F(DigestTest, ShortReadsAreHashedInOrder) {
 TEST_F(DigestTest, UnopenableFileGivesNoFreshDigestAndNoRead) {
   fs_.addFile("/f", "x");
   fs_.failOpen("/f");
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, "/f", 1024)));
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, "/missing", 1024)));
+  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, {"/f"}, 1024)));
+  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, {"/missing"}, 1024)));
   EXPECT_TRUE(fs_.readSizes().empty());
 }
 
 TEST_F(DigestTest, ReadFailurePartWayIsReportedWithItsErrno) {
   fs_.addFile("/f", std::string(5000, 'x'));
   fs_.failReadAfter("/f", 2048, EIO);
-  const FileDigest digest = fileDigestCommonCrypto(fs_, "/f", 1024);
+  const FileDigest digest = fileDigestCommonCrypto(fs_, {"/f"}, 1024);
   ASSERT_TRUE(std::holds_alternative<ReadFailure>(digest));
   EXPECT_EQ(std::get<ReadFailure>(digest).code, EIO);
 }

@@ -24,12 +24,11 @@ std::optional<Bytes> storedTag(const ModeContext& context, const std::string& pa
 }
 
 // Digests the whole file, then compares the digest with the stored tag. Never writes.
-Result<CheckOutcome, BufferUnavailable> checkStep(const ModeContext& context,
-                                                  const std::string& path) {
-  const FileDigest digest = context.digestOf(path);
+Result<CheckOutcome, BufferUnavailable> checkStep(const ModeContext& context, const FileUrl& file) {
+  const FileDigest digest = context.digestOf(file);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) return CheckOutcome::noFreshDigest;
-  const std::optional<Bytes> stored = storedTag(context, path);
+  const std::optional<Bytes> stored = storedTag(context, file.path);
   if (!stored) return CheckOutcome::noDigest;
   // A file that could not be read to its end does not hold what its tag vouches for.
   if (std::holds_alternative<ReadFailure>(digest)) return CheckOutcome::mismatch;
@@ -40,7 +39,7 @@ Result<CheckOutcome, BufferUnavailable> checkStep(const ModeContext& context,
 }  // namespace
 
 ModeResult checkFile(const ModeContext& context, const FileUrl& file) {
-  auto step = checkStep(context, file.path);
+  auto step = checkStep(context, file);
   if (!step.ok()) return step.error();
   switch (step.value()) {
     case CheckOutcome::match:
@@ -61,8 +60,8 @@ ModeResult checkTree(const ModeContext& context, const FileUrl& root) {
   std::int64_t mismatched = 0;
   std::int64_t noDigest = 0;
   const TreeRun run =
-      runOverTree(context, root, [&](const std::string& path) -> std::optional<BufferUnavailable> {
-        auto step = checkStep(context, path);
+      runOverTree(context, root, [&](const FileUrl& file) -> std::optional<BufferUnavailable> {
+        auto step = checkStep(context, file);
         if (!step.ok()) return step.error();
         switch (step.value()) {
           case CheckOutcome::match:
@@ -70,11 +69,11 @@ ModeResult checkTree(const ModeContext& context, const FileUrl& root) {
             break;
           case CheckOutcome::mismatch:
             ++mismatched;
-            text += kDigestsFor + path + kNotEqual + "\n";
+            text += kDigestsFor + file.path + kNotEqual + "\n";
             break;
           case CheckOutcome::noDigest:
             ++noDigest;
-            text += kNoDigestFound + path + "\n";
+            text += kNoDigestFound + file.path + "\n";
             break;
           case CheckOutcome::noFreshDigest:
             break;

@@ -32,7 +32,7 @@ struct ModeContext {
   DigestOperation digest;
   WalkFunction walk;
 
-  FileDigest digestOf(const std::string& path) const { return digest(platform, path, bufferSize); }
+  FileDigest digestOf(const FileUrl& file) const { return digest(platform, file, bufferSize); }
 };
 
 }  // namespace vorbit

@@ -30,32 +30,33 @@ bool storeTag(const ModeContext& context, const std::string& path, const Bytes& 
 }
 
 // Tags the file as if it had never been tagged: digests it afresh and writes once, no more.
-RetagStep recover(const ModeContext& context, const std::string& path) {
-  const FileDigest digest = context.digestOf(path);
+RetagStep recover(const ModeContext& context, const FileUrl& file) {
+  const FileDigest digest = context.digestOf(file);
   if (auto outcome = unusable(digest)) return *outcome;
-  return storeTag(context, path, digestBytes(std::get<Sha256Digest>(digest)))
+  return storeTag(context, file.path, digestBytes(std::get<Sha256Digest>(digest)))
              ? RetagOutcome::tagged
              : RetagOutcome::failed;
 }
 
 // Digests the file, then writes its tag only where the stored one is missing, empty or wrong.
-RetagStep retagStep(const ModeContext& context, const std::string& path) {
-  const FileDigest digest = context.digestOf(path);
+RetagStep retagStep(const ModeContext& context, const FileUrl& file) {
+  const FileDigest digest = context.digestOf(file);
   if (auto outcome = unusable(digest)) return *outcome;
   const Bytes fresh = digestBytes(std::get<Sha256Digest>(digest));
 
-  const Result<Bytes> stored = readExtendedAttribute(context.platform, path, kHashAttributeName);
-  if (!stored.ok()) return recover(context, path);
+  const Result<Bytes> stored =
+      readExtendedAttribute(context.platform, file.path, kHashAttributeName);
+  if (!stored.ok()) return recover(context, file);
   if (stored.value() == fresh) return RetagOutcome::unchanged;
   const RetagOutcome written =
       stored.value().empty() ? RetagOutcome::tagged : RetagOutcome::retagged;
-  return storeTag(context, path, fresh) ? written : recover(context, path);
+  return storeTag(context, file.path, fresh) ? written : recover(context, file);
 }
 
 }  // namespace
 
 ModeResult retagFile(const ModeContext& context, const FileUrl& file) {
-  const RetagStep step = retagStep(context, file.path);
+  const RetagStep step = retagStep(context, file);
   if (!step.ok()) return step.error();
   switch (step.value()) {
     case RetagOutcome::unchanged:
@@ -78,8 +79,8 @@ ModeResult retagTree(const ModeContext& context, const FileUrl& root) {
   std::int64_t retagged = 0;
   std::int64_t firstTime = 0;
   const TreeRun run =
-      runOverTree(context, root, [&](const std::string& path) -> std::optional<BufferUnavailable> {
-        const RetagStep step = retagStep(context, path);
+      runOverTree(context, root, [&](const FileUrl& file) -> std::optional<BufferUnavailable> {
+        const RetagStep step = retagStep(context, file);
         if (!step.ok()) return step.error();
         switch (step.value()) {
           case RetagOutcome::unchanged:
@@ -87,14 +88,14 @@ ModeResult retagTree(const ModeContext& context, const FileUrl& root) {
             break;
           case RetagOutcome::retagged:
             ++retagged;
-            text += kRetagged + path + "\n";
+            text += kRetagged + file.path + "\n";
             break;
           case RetagOutcome::tagged:
             ++firstTime;
-            text += kTagged + path + "\n";
+            text += kTagged + file.path + "\n";
             break;
           case RetagOutcome::failed:
-            text += kCouldntTag + path + "\n";
+            text += kCouldntTag + file.path + "\n";
             break;
           case RetagOutcome::noFreshDigest:
             break;

@@ -19,15 +19,15 @@ struct TagStep {
 };
 
 // Digests the file and stores the digest as its tag, whatever the file had before.
-Result<TagStep, BufferUnavailable> tagStep(const ModeContext& context, const std::string& path) {
-  const FileDigest digest = context.digestOf(path);
+Result<TagStep, BufferUnavailable> tagStep(const ModeContext& context, const FileUrl& file) {
+  const FileDigest digest = context.digestOf(file);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) return TagStep{TagOutcome::noFreshDigest, {}};
   if (const auto* failure = std::get_if<ReadFailure>(&digest)) {
     return TagStep{TagOutcome::failed, posixError(failure->code).description};
   }
   const Bytes value = digestBytes(std::get<Sha256Digest>(digest));
-  if (auto error = writeExtendedAttribute(context.platform, path, value, kHashAttributeName)) {
+  if (auto error = writeExtendedAttribute(context.platform, file.path, value, kHashAttributeName)) {
     return TagStep{TagOutcome::failed, std::move(error->description)};
   }
   return TagStep{TagOutcome::written, {}};
@@ -36,7 +36,7 @@ Result<TagStep, BufferUnavailable> tagStep(const ModeContext& context, const std
 }  // namespace
 
 ModeResult tagFile(const ModeContext& context, const FileUrl& file) {
-  auto step = tagStep(context, file.path);
+  auto step = tagStep(context, file);
   if (!step.ok()) return step.error();
   switch (step.value().outcome) {
     case TagOutcome::written:
@@ -53,12 +53,12 @@ ModeResult tagTree(const ModeContext& context, const FileUrl& root) {
   std::string text;
   std::int64_t errors = 0;
   const TreeRun run =
-      runOverTree(context, root, [&](const std::string& path) -> std::optional<BufferUnavailable> {
-        auto step = tagStep(context, path);
+      runOverTree(context, root, [&](const FileUrl& file) -> std::optional<BufferUnavailable> {
+        auto step = tagStep(context, file);
         if (!step.ok()) return step.error();
         if (step.value().outcome == TagOutcome::failed) {
           ++errors;
-          text += kCouldntTag + path + " " + step.value().description + "\n";
+          text += kCouldntTag + file.path + " " + step.value().description + "\n";
         }
         return std::nullopt;
       });

@@ -5,7 +5,7 @@ namespace vorbit {
 TreeRun runOverTree(const ModeContext& context, const FileUrl& root, const FileStep& step) {
   TreeRun run;
   const WalkEnd end = context.walk(context.platform, root, [&](const FileUrl& file) {
-    run.fatal = step(file.path);
+    run.fatal = step(file);
     if (run.fatal) return false;
     ++run.total;
     return true;

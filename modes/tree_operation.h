@@ -10,7 +10,7 @@
 namespace vorbit {
 
 // Runs one file's step; a returned value means the run cannot go on.
-using FileStep = std::function<std::optional<BufferUnavailable>(const std::string& path)>;
+using FileStep = std::function<std::optional<BufferUnavailable>(const FileUrl& file)>;
 
 struct TreeRun {
   bool enumerated = false;

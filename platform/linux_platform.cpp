@@ -65,6 +65,12 @@ class SystemCalls {
   FaultInjector* faults_;
 };
 
+FileKind kindOf(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return FileKind::regularFile;
+  if (S_ISDIR(st.st_mode)) return FileKind::directory;
+  return FileKind::other;
+}
+
 bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -129,7 +135,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         levels_.pop_back();
         continue;
       }
-      DirectoryEntry entry{levels_.back().prefix + listed->name, false};
+      DirectoryEntry entry{levels_.back().prefix + listed->name, FileKind::unknown};
       const bool descend = classify(*listed, entry);
       if (descend) enter(*listed, entry.path);
       return entry;
@@ -138,24 +144,32 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
  private:
-  // Sets entry.isDirectory from the listing's type, following a link with one stat; returns
+  // Sets the entry's kind from the listing's type, following a link with one stat; returns
   // whether the walk goes into the entry, which it does only for a real directory.
   bool classify(const ListedName& listed, DirectoryEntry& entry) {
-    unsigned char type = listed.type;
     struct stat st;
-    if (type == DT_UNKNOWN) {
-      if (statEntry(listed.name, entry.path, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-      if (S_ISDIR(st.st_mode)) type = DT_DIR;
-      if (S_ISLNK(st.st_mode)) type = DT_LNK;
+    switch (listed.type) {
+      case DT_REG:
+        entry.kind = FileKind::regularFile;
+        return false;
+      case DT_DIR:
+        entry.kind = FileKind::directory;
+        return true;
+      case DT_LNK:
+        if (statEntry(listed.name, entry.path, &st, 0) == 0) entry.kind = kindOf(st);
+        return false;
+      case DT_UNKNOWN:  // a file system that does not say: look, and follow a link
+        if (statEntry(listed.name, entry.path, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (!S_ISLNK(st.st_mode)) {
+          entry.kind = kindOf(st);
+          return entry.kind == FileKind::directory;
+        }
+        if (statEntry(listed.name, entry.path, &st, 0) == 0) entry.kind = kindOf(st);
+        return false;
+      default:
+        entry.kind = FileKind::other;
+        return false;
     }
-    if (type == DT_DIR) {
-      entry.isDirectory = true;
-      return true;
-    }
-    if (type == DT_LNK) {
-      entry.isDirectory = statEntry(listed.name, entry.path, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    }
-    return false;
   }
 
   int statEntry(const std::string& name, const std::string& relativePath, struct stat* st,
@@ -270,11 +284,11 @@ std::optional<std::string> LinuxPlatform::currentDirectoryPath() {
   }
 }
 
-bool LinuxPlatform::isDirectory(const std::string& path) {
+FileKind LinuxPlatform::fileKind(const std::string& path) {
   struct stat st;
-  return SystemCalls(faults_).make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); }) ==
-             0 &&
-         S_ISDIR(st.st_mode);
+  const int result =
+      SystemCalls(faults_).make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); });
+  return result == 0 ? kindOf(st) : FileKind::unknown;
 }
 
 std::unique_ptr<DirectoryEnumerator> LinuxPlatform::enumerator(const std::string& root) {
@@ -291,15 +305,14 @@ std::unique_ptr<DirectoryEnumerator> LinuxPlatform::enumerator(const std::string
   return std::make_unique<LinuxDirectoryEnumerator>(root, dir, calls);
 }
 
-std::unique_ptr<InputStream> LinuxPlatform::inputStream(const std::string& path) {
+std::unique_ptr<InputStream> LinuxPlatform::inputStream(const std::string& path, FileKind known) {
+  // Look before opening, unless the directory listing already has: opening a device runs its
+  // driver (a watchdog arms, a tape rewinds), and a backup of a system's root holds device
+  // nodes. Only a regular file is opened.
+  if (known == FileKind::unknown) known = fileKind(path);
+  if (known != FileKind::regularFile) return nullptr;
   const SystemCalls calls(faults_);
   struct stat st;
-  // Look before opening: opening a device runs its driver (a watchdog arms, a tape rewinds),
-  // and a backup of a system's root holds device nodes. Only a regular file is opened.
-  if (calls.make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); }) != 0 ||
-      !S_ISREG(st.st_mode)) {
-    return nullptr;
-  }
   // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from blocking the open; fstat
   // refuses it before any read.
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

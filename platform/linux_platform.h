@@ -12,9 +12,9 @@ class LinuxPlatform final : public Platform {
   explicit LinuxPlatform(FaultInjector* faults = nullptr) : faults_(faults) {}
 
   std::optional<std::string> currentDirectoryPath() override;
-  bool isDirectory(const std::string& path) override;
+  FileKind fileKind(const std::string& path) override;
   std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
-  std::unique_ptr<InputStream> inputStream(const std::string& path) override;
+  std::unique_ptr<InputStream> inputStream(const std::string& path, FileKind known) override;
   XattrResult getxattr(const std::string& path, const std::string& name,
                        std::span<std::byte> into) override;
   int setxattr(const std::string& path, const std::string& name,

@@ -22,7 +22,7 @@ class LinuxPlatformTest : public ::testing::Test {
     auto enumerator = platform_.enumerator(root);
     if (!enumerator) return {"<none>"};
     while (auto entry = enumerator->nextObject()) {
-      entries.push_back(entry->path + (entry->isDirectory ? "/" : ""));
+      entries.push_back(entry->path + (entry->kind == FileKind::directory ? "/" : ""));
     }
     std::sort(entries.begin(), entries.end());
     return entries;

@@ -10,11 +10,15 @@
 
 namespace vorbit {
 
+// What a path names once symbolic links are followed, as far as it is known without another
+// look: unknown where nothing has looked yet, or the look failed.
+enum class FileKind { unknown, regularFile, directory, other };
+
 // One entry below an enumerated root: its path relative to the root (slash separated, no
-// leading slash) and whether it names a directory once symbolic links are followed.
+// leading slash) and its kind once symbolic links are followed.
 struct DirectoryEntry {
   std::string path;
-  bool isDirectory = false;
+  FileKind kind = FileKind::unknown;
 };
 
 // Streams the entries below one root, deep and pre-order, in the order the file system lists
@@ -57,16 +61,16 @@ class Platform {
   // The absolute path of the working directory, or nothing when it cannot be had.
   virtual std::optional<std::string> currentDirectoryPath() = 0;
 
-  // True when the path names a directory, following symbolic links; false for anything else,
-  // including a path that cannot be looked up.
-  virtual bool isDirectory(const std::string& path) = 0;
+  // What the path names, following symbolic links; unknown when it cannot be looked up.
+  virtual FileKind fileKind(const std::string& path) = 0;
 
   // A deep enumerator of everything below the root, or null when the root cannot be listed.
   virtual std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) = 0;
 
   // An open stream on the regular file the path names (links followed), or null when the path
-  // cannot be opened or names anything but a regular file. Never blocks on a FIFO or device.
-  virtual std::unique_ptr<InputStream> inputStream(const std::string& path) = 0;
+  // cannot be opened or names anything but a regular file. Nothing else is ever opened, so no
+  // device's driver runs and no FIFO blocks. The kind already known of the path saves a look.
+  virtual std::unique_ptr<InputStream> inputStream(const std::string& path, FileKind known) = 0;
 
   // getxattr on the path, following links. An empty span asks for the value's size only.
   virtual XattrResult getxattr(const std::string& path, const std::string& name,

@@ -37,7 +37,7 @@ class FakeEnumerator final : public DirectoryEnumerator {
       const std::string absolute = join(frame.absolute, name);
       const bool directory = nodes_.at(absolute).directory;
       if (directory) push(absolute, relative + "/");
-      return DirectoryEntry{relative, directory};
+      return DirectoryEntry{relative, directory ? FileKind::directory : FileKind::regularFile};
     }
     return std::nullopt;
   }
@@ -157,9 +157,10 @@ void FakePlatform::replaceXattrAfterProbe(const std::string& path, const std::st
 
 void FakePlatform::unlistable(const std::string& directory) { node(directory).unlistable = true; }
 
-bool FakePlatform::isDirectory(const std::string& path) {
+FileKind FakePlatform::fileKind(const std::string& path) {
   auto found = nodes_.find(path);
-  return found != nodes_.end() && found->second.directory;
+  if (found == nodes_.end()) return FileKind::unknown;
+  return found->second.directory ? FileKind::directory : FileKind::regularFile;
 }
 
 std::unique_ptr<DirectoryEnumerator> FakePlatform::enumerator(const std::string& root) {
@@ -170,9 +171,12 @@ std::unique_ptr<DirectoryEnumerator> FakePlatform::enumerator(const std::string&
   return std::make_unique<FakeEnumerator>(nodes_, root);
 }
 
-std::unique_ptr<InputStream> FakePlatform::inputStream(const std::string& path) {
+std::unique_ptr<InputStream> FakePlatform::inputStream(const std::string& path, FileKind known) {
   auto found = nodes_.find(path);
-  if (found == nodes_.end() || found->second.directory || found->second.openFails) return nullptr;
+  if (known == FileKind::other || found == nodes_.end() || found->second.directory ||
+      found->second.openFails) {
+    return nullptr;
+  }
   ++opens_;
   return std::make_unique<FakeStream>(found->second, maxRead_, readSizes_);
 }

@@ -35,9 +35,9 @@ class FakePlatform final : public Platform {
   int setxattrCalls() const { return setxattrCalls_; }
 
   std::optional<std::string> currentDirectoryPath() override { return cwd_; }
-  bool isDirectory(const std::string& path) override;
+  FileKind fileKind(const std::string& path) override;
   std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
-  std::unique_ptr<InputStream> inputStream(const std::string& path) override;
+  std::unique_ptr<InputStream> inputStream(const std::string& path, FileKind known) override;
   XattrResult getxattr(const std::string& path, const std::string& name,
                        std::span<std::byte> into) override;
   int setxattr(const std::string& path, const std::string& name,
