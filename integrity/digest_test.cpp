@@ -10,6 +10,8 @@
 namespace vorbit {
 namespace {
 
+using testing::bytesOf;
+using testing::hexString;
 using testing::sha256Of;
 
 std::string hexDigest(const FileDigest& digest) {

@@ -14,6 +14,8 @@
 namespace vorbit {
 namespace {
 
+using testing::bytesOf;
+using testing::hexString;
 using testing::sha256Of;
 using testing::TempDir;
 

@@ -7,6 +7,8 @@
 namespace vorbit {
 namespace {
 
+using testing::bytesOf;
+using testing::hexString;
 using testing::sha256Of;
 
 class TagTest : public ModeTest {

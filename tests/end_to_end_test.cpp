@@ -16,6 +16,8 @@
 namespace vorbit {
 namespace {
 
+using testing::bytesOf;
+using testing::hexString;
 using testing::listedNames;
 using testing::ProcessResult;
 using testing::runCommand;
@@ -23,6 +25,7 @@ using testing::runVorbit;
 using testing::sha256Of;
 using testing::storedTag;
 using testing::storeTag;
+using testing::tagSummary;
 using testing::TempDir;
 
 const std::string kCheckSummaryLines[] = {" matched digest correctly\n",
@@ -40,11 +43,6 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
   return "Retagged a total of " + std::to_string(total) + " files in " + root + "\n\t" +
          std::to_string(matched) + " matched digest correctly\n\t" + std::to_string(retagged) +
          " were retagged\n\t" + std::to_string(firstTime) + " were tagged for the first time.\n";
-}
-
-std::string tagSummary(const std::string& root, int total, int errors) {
-  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
-         std::to_string(errors) + " errors.\n";
 }
 
 // The per-file lines that name files in the root, in the order the walk reaches them: the

@@ -20,6 +20,8 @@
 namespace vorbit {
 namespace {
 
+using testing::bytesOf;
+using testing::hexString;
 using testing::sha256Of;
 using testing::storedTag;
 using testing::TempDir;

@@ -23,12 +23,8 @@ using testing::runCommand;
 using testing::runVorbit;
 using testing::sha256Of;
 using testing::storedTag;
+using testing::tagSummary;
 using testing::TempDir;
-
-std::string tagSummary(const std::string& root, int total, int errors) {
-  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
-         std::to_string(errors) + " errors.\n";
-}
 
 // A mount for the life of the guard, always unmounted at its end.
 class Mount {

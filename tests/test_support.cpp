@@ -71,6 +71,27 @@ void storeTag(const std::string& path, const Bytes& value) {
   }
 }
 
+Bytes bytesOf(std::string_view text) {
+  Bytes bytes(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) bytes[i] = static_cast<std::byte>(text[i]);
+  return bytes;
+}
+
+std::string hexString(const Bytes& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::byte b : bytes) {
+    hex.push_back(kDigits[std::to_integer<unsigned>(b) >> 4]);
+    hex.push_back(kDigits[std::to_integer<unsigned>(b) & 0xF]);
+  }
+  return hex;
+}
+
+std::string tagSummary(const std::string& root, int total, int errors) {
+  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
+         std::to_string(errors) + " errors.\n";
+}
+
 Bytes sha256Of(const std::string& text) {
   Bytes digest(32);
   unsigned int length = 0;

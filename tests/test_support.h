@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "integrity/bytes.h"
@@ -30,6 +31,15 @@ class TempDir {
 // The digest tag stored on the file, or nothing when it has none.
 std::optional<Bytes> storedTag(const std::string& path);
 void storeTag(const std::string& path, const Bytes& value);
+
+// The bytes of a text, one for each char.
+Bytes bytesOf(std::string_view text);
+
+// Lower-case hexadecimal, two digits a byte.
+std::string hexString(const Bytes& bytes);
+
+// The summary line of a tag run over a tree, with its line feed.
+std::string tagSummary(const std::string& root, int total, int errors);
 
 // The SHA-256 of the text, computed in one call for comparison with the streaming engine.
 Bytes sha256Of(const std::string& text);
