@@ -1,6 +1,7 @@
 #include "cli/front_end.h"
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "cli/buffer_size.h"
@@ -33,9 +34,7 @@ int writeReport(Platform& platform, std::string_view text) {
   return 1;
 }
 
-}  // namespace
-
-int runCommandLine(int argc, const char* const* argv, Platform& platform) {
+int runMode(int argc, const char* const* argv, Platform& platform) {
   const std::int32_t argumentCount = argc;
   if (argumentCount < 3) return writeReport(platform, kUsageText);
 
@@ -69,6 +68,19 @@ int runCommandLine(int argc, const char* const* argv, Platform& platform) {
   std::string report = std::move(result).value();
   report += '\n';
   return writeReport(platform, report);
+}
+
+}  // namespace
+
+int runCommandLine(int argc, const char* const* argv, Platform& platform) {
+  try {
+    return runMode(argc, argv, platform);
+  } catch (const std::bad_alloc&) {
+    // The report of a huge tree, or a long path, may not fit: say so rather than abort. The
+    // message is written from static storage, since no more memory can be had.
+    platform.writeStandardError("vorbit v2: out of memory\n");
+    return 1;
+  }
 }
 
 }  // namespace vorbit

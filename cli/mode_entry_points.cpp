@@ -1,6 +1,5 @@
 #include "cli/mode_entry_points.h"
 
-#include "cli/directory_walk.h"
 #include "modes/check.h"
 #include "modes/retag.h"
 #include "modes/tag.h"
@@ -16,10 +15,10 @@ EntryPoint bound(Operation operation, ModeContext context) {
 
 ModeEntryPoints entryPoints(Platform& platform, std::int64_t bufferSize, Operation tree,
                             Operation file) {
-  const ModeContext cryptoKit{platform, bufferSize, fileDigestCryptoKit, walkDirectory};
-  const ModeContext commonCrypto{platform, bufferSize, fileDigestCommonCrypto, walkDirectory};
-  return ModeEntryPoints{bound(tree, cryptoKit), bound(tree, commonCrypto), bound(file, cryptoKit),
-                         bound(file, commonCrypto)};
+  // Linux has one SHA-256 engine, so each pair's two back-end slots run the same operation.
+  const ModeContext context{platform, bufferSize};
+  return ModeEntryPoints{bound(tree, context), bound(tree, context), bound(file, context),
+                         bound(file, context)};
 }
 
 }  // namespace

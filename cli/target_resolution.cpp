@@ -31,8 +31,9 @@ std::string absolutePath(std::string_view path,
 FileUrl fileUrl(Platform& platform, std::string_view path) {
   if (path.empty()) return FileUrl{};
   const bool relative = path.front() != '/';
-  FileUrl url{absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt),
-              path.back() == '/'};
+  FileUrl url;
+  url.path = absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt);
+  url.hasDirectoryPath = path.back() == '/';
   if (!url.hasDirectoryPath) {
     url.kind = platform.fileKind(url.path);
     url.hasDirectoryPath = url.kind == FileKind::directory;

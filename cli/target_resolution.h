@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "cli/mode_entry_points.h"
-#include "platform/file_url.h"
 #include "platform/platform.h"
 
 namespace vorbit {

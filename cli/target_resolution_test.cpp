@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/directory_walk.h"
-#include "tests/fake_platform.h"
+#include <filesystem>
+
+#include "platform/linux_platform.h"
+#include "tests/test_support.h"
 
 namespace vorbit {
 namespace {
@@ -28,64 +30,29 @@ TEST(AbsolutePathTest, WithoutWorkingDirectoryStaysRelativeButClean) {
   EXPECT_EQ(absolutePath("./", std::nullopt), ".");
 }
 
-class ResolutionTest : public ::testing::Test {
- protected:
-  // Entry points that say which of them ran, and on what.
-  ModeEntryPoints recorder() {
-    auto record = [this](const char* name) {
-      return [this, name](const FileUrl& url) -> ModeResult {
-        ran_.push_back(std::string(name) + " " + url.path);
-        return std::string(name);
-      };
+TEST(ResolutionTest, DirectoryRunsTreeAndAnythingElseRunsSingleFile) {
+  const testing::TempDir dir;
+  dir.write("photos/a.jpg", "a");
+  std::vector<std::string> ran;
+  auto record = [&](const char* name) {
+    return [&ran, name](const FileUrl& url) -> ModeResult {
+      ran.push_back(std::string(name) + " " + url.path);
+      return std::string(name);
     };
-    return ModeEntryPoints{record("tree"), record("tree2"), record("file"), record("file2")};
+  };
+  const ModeEntryPoints recorder{record("tree"), record("tree2"), record("file"), record("file2")};
+  LinuxPlatform platform;
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  for (const char* target : {"photos", "photos/a.jpg", "photos/a.jpg/", "missing", ""}) {
+    resolveTarget(platform, target, recorder);
   }
-
-  FakePlatform fs_;
-  std::vector<std::string> ran_;
-};
-
-TEST_F(ResolutionTest, DirectoryRunsTreeAndAnythingElseRunsSingleFile) {
-  fs_.addFile("/data/photos/a.jpg", "a");
-  fs_.setCurrentDirectory("/data");
-  resolveTarget(fs_, "photos", recorder());
-  resolveTarget(fs_, "/data/photos/", recorder());
-  resolveTarget(fs_, "photos/a.jpg", recorder());
-  resolveTarget(fs_, "photos/a.jpg/", recorder());
-  resolveTarget(fs_, "missing", recorder());
-  resolveTarget(fs_, "", recorder());
-  EXPECT_EQ(ran_, (std::vector<std::string>{"tree /data/photos", "tree /data/photos",
-                                            "file /data/photos/a.jpg", "tree /data/photos/a.jpg",
-                                            "file /data/missing", "file "}));
-}
-
-TEST(DirectoryWalkTest, FileSystemRootGetsNoDoubledSlash) {
-  FakePlatform fs;
-  fs.addFile("/a.jpg", "");
-  fs.addFile("/x/y/b.jpg", "");
-  std::vector<std::string> seen;
-  walkDirectory(fs, FileUrl{"/", true}, [&](const FileUrl& url) {
-    seen.push_back(url.path);
-    return true;
-  });
-  EXPECT_EQ(seen, (std::vector<std::string>{"/a.jpg", "/x/y/b.jpg"}));
-}
-
-TEST(DirectoryWalkTest, UnlistableRootIsReportedAndVisitorCanStop) {
-  FakePlatform fs;
-  fs.addFile("/r/a", "");
-  fs.addFile("/r/b", "");
-  fs.unlistable("/r");
-  EXPECT_EQ(walkDirectory(fs, FileUrl{"/r", true}, [](const FileUrl&) { return true; }),
-            WalkEnd::rootNotEnumerated);
-  FakePlatform listable;
-  listable.addFile("/r/a", "");
-  listable.addFile("/r/b", "");
-  int visits = 0;
-  EXPECT_EQ(
-      walkDirectory(listable, FileUrl{"/r", true}, [&](const FileUrl&) { return ++visits < 1; }),
-      WalkEnd::stopped);
-  EXPECT_EQ(visits, 1);
+  std::filesystem::current_path(cwd);
+  resolveTarget(platform, dir / "photos/", recorder);
+  const std::string photos = dir / "photos";
+  EXPECT_EQ(ran, (std::vector<std::string>{"tree " + photos, "file " + photos + "/a.jpg",
+                                           "tree " + photos + "/a.jpg", "file " + dir / "missing",
+                                           "file ", "tree " + photos}));
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 
 #include <openssl/evp.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
+
+#include "integrity/posix_error.h"
 
 namespace vorbit {
 namespace {
@@ -40,48 +41,59 @@ class ReadBuffer {
   std::size_t size_;
 };
 
-// The one engine behind both back-ends: libcrypto's SHA-256, which uses the CPU's SHA
-// instructions where it has them.
-FileDigest digestFile(Platform& platform, const FileUrl& file, std::int64_t bufferSize) {
-  std::unique_ptr<InputStream> stream = platform.inputStream(file.path, file.kind);
-  if (!stream) return NoFreshDigest{};
+// libcrypto's SHA-256, which uses the CPU's SHA instructions where it has them.
+FileDigest digestFile(OpenFile* file, std::int64_t bufferSize) {
+  if (file == nullptr) return NoFreshDigest{};
 
   const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
   if (!buffer.allocated()) return BufferUnavailable{bufferSize};
 
+  const ReadFailure hashUnavailable{ReadFailure::Cause::hashUnavailable, 0};
   std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    return ReadFailure{ENOMEM};
+    return hashUnavailable;
   }
 
+  // Only a read of 0 ends the file: a short read is no end on a file system that returns short
+  // reads, and the size fstat gave may be stale.
   const std::span<std::byte> chunk = buffer.span();
-  while (stream->hasBytesAvailable()) {
-    const ReadResult read = stream->read(chunk);
-    if (read.error != 0) return ReadFailure{read.error};
-    if (read.count > 0 && EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) {
-      return ReadFailure{ENOMEM};
-    }
+  for (;;) {
+    const ReadResult read = file->read(chunk);
+    if (read.error != 0) return ReadFailure{ReadFailure::Cause::readError, read.error};
+    if (read.count == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) return hashUnavailable;
   }
+  if (file->changedSinceOpen()) return ReadFailure{ReadFailure::Cause::fileChanged, 0};
 
   Sha256Digest digest{};
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char*>(digest.data()), &length) !=
-          1 ||
-      length != digest.size()) {
-    return ReadFailure{ENOMEM};
+  const auto out = reinterpret_cast<unsigned char*>(digest.data());
+  if (EVP_DigestFinal_ex(context.get(), out, &length) != 1 || length != digest.size()) {
+    return hashUnavailable;
   }
   return digest;
 }
 
 }  // namespace
 
-FileDigest fileDigestCryptoKit(Platform& platform, const FileUrl& file, std::int64_t bufferSize) {
-  return digestFile(platform, file, bufferSize);
+std::string ReadFailure::description() const {
+  switch (cause) {
+    case Cause::readError:
+      return posixError(code).description;
+    case Cause::fileChanged:
+      return "File changed while it was read";
+    case Cause::hashUnavailable:
+      break;
+  }
+  return "SHA-256 is unavailable";
 }
 
-FileDigest fileDigestCommonCrypto(Platform& platform, const FileUrl& file,
-                                  std::int64_t bufferSize) {
-  return digestFile(platform, file, bufferSize);
+FileDigest fileDigestCryptoKit(OpenFile* file, std::int64_t bufferSize) {
+  return digestFile(file, bufferSize);
+}
+
+FileDigest fileDigestCommonCrypto(OpenFile* file, std::int64_t bufferSize) {
+  return digestFile(file, bufferSize);
 }
 
 Bytes digestBytes(const Sha256Digest& digest) { return Bytes(digest.begin(), digest.end()); }

@@ -7,7 +7,6 @@
 #include <variant>
 
 #include "integrity/bytes.h"
-#include "platform/file_url.h"
 #include "platform/platform.h"
 
 namespace vorbit {
@@ -15,12 +14,18 @@ namespace vorbit {
 // The 32 bytes of a SHA-256 digest, in the standard's output order.
 using Sha256Digest = std::array<std::byte, 32>;
 
-// The path could not be opened, or names something other than a regular file.
+// The file could not be opened, or is not a regular file with contents of its own.
 struct NoFreshDigest {};
 
-// A read failed after the file was opened; what was read before is not a digest of the file.
+// The bytes read are no digest of the file: a read failed (code is its errno), the file changed
+// while it was read, or libcrypto could not hash them.
 struct ReadFailure {
+  enum class Cause { readError, fileChanged, hashUnavailable };
+  Cause cause = Cause::readError;
   int code = 0;
+
+  // What tag mode prints after the path.
+  std::string description() const;
 };
 
 // The read buffer could not be allocated; the run cannot go on.
@@ -30,12 +35,12 @@ struct BufferUnavailable {
 
 using FileDigest = std::variant<Sha256Digest, NoFreshDigest, ReadFailure, BufferUnavailable>;
 
-// Reads the whole file at the URL's path once, in reads of bufferSize bytes into one buffer,
-// and returns the SHA-256 digest of every byte read. Both back-ends give identical results.
-FileDigest fileDigestCryptoKit(Platform& platform, const FileUrl& file, std::int64_t bufferSize);
-FileDigest fileDigestCommonCrypto(Platform& platform, const FileUrl& file, std::int64_t bufferSize);
-
-using DigestOperation = FileDigest (*)(Platform&, const FileUrl&, std::int64_t);
+// Reads the open file (null: no fresh digest) from its start until a read returns 0, in reads
+// of bufferSize bytes into one buffer, and returns the SHA-256 digest of every byte read, unless
+// a read failed or the file changed meanwhile. Linux has one SHA-256 engine, libcrypto's, so
+// both back-ends are that engine; each keeps its name so that each entry point calls its own.
+FileDigest fileDigestCryptoKit(OpenFile* file, std::int64_t bufferSize);
+FileDigest fileDigestCommonCrypto(OpenFile* file, std::int64_t bufferSize);
 
 // A new byte string holding the digest's 32 bytes in order.
 Bytes digestBytes(const Sha256Digest& digest);

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <map>
 
-#include "tests/fake_platform.h"
+#include "integrity/tag_store.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -14,86 +18,101 @@ using testing::bytesOf;
 using testing::hexString;
 using testing::sha256Of;
 
+// A file whose reads, changes and attribute races a real disk cannot be made to give on demand.
+class ScriptedFile final : public OpenFile {
+ public:
+  explicit ScriptedFile(std::string contents) : contents_(std::move(contents)) {}
+
+  ReadResult read(std::span<std::byte> into) override {
+    reads_.push_back(into.size());
+    if (offset_ >= failAt_) return {0, EIO};
+    const std::size_t n = std::min({into.size(), contents_.size() - offset_, readLimit_});
+    std::memcpy(into.data(), contents_.data() + offset_, n);
+    offset_ += n;
+    return {n, 0};
+  }
+  bool changedSinceOpen() override { return changed_; }
+  FileIdentity identity() const override { return {}; }
+  XattrResult getxattr(const std::string&, std::span<std::byte> into) override {
+    const Bytes value = values_.at(std::min(getxattrCalls_++, values_.size() - 1));
+    if (into.empty()) return {value.size(), 0};
+    if (into.size() < value.size()) return {0, ERANGE};
+    std::copy(value.begin(), value.end(), into.begin());
+    return {value.size(), 0};
+  }
+  int setxattr(const std::string&, std::span<const std::byte>) override { return 0; }
+
+  std::string contents_;
+  std::size_t readLimit_ = SIZE_MAX;  // a file system that returns short reads
+  std::size_t failAt_ = SIZE_MAX;     // the offset from which reads fail with EIO
+  bool changed_ = false;
+  std::vector<Bytes> values_;  // the attribute's value at each getxattr call, the last kept
+  std::size_t getxattrCalls_ = 0;
+  std::size_t offset_ = 0;
+  std::vector<std::size_t> reads_;
+};
+
 std::string hexDigest(const FileDigest& digest) {
   const auto* bytes = std::get_if<Sha256Digest>(&digest);
   return bytes != nullptr ? hexString(digestBytes(*bytes)) : "no digest";
 }
 
-class DigestTest : public ::testing::Test {
- protected:
-  std::string digestOf(const std::string& contents, std::int64_t bufferSize) {
-    fs_.addFile("/f", contents);
-    const FileDigest kit = fileDigestCryptoKit(fs_, {"/f"}, bufferSize);
-    const FileDigest common = fileDigestCommonCrypto(fs_, {"/f"}, bufferSize);
-    EXPECT_EQ(hexDigest(kit), hexDigest(common));
-    return hexDigest(kit);
-  }
-
-  FakePlatform fs_;
-};
-
-TEST_F(DigestTest, KnownAnswers) {
-  EXPECT_EQ(digestOf("", 1024), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(digestOf("abc", 1024),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(digestOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1024),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  EXPECT_EQ(digestOf(std::string(1000000, 'a'), 1024),
-            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-}
-
-TEST_F(DigestTest, ChunkingNeverChangesTheDigest) {
-  for (const std::int64_t buffer : {std::int64_t{1024}, std::int64_t{524288}}) {
-    const std::size_t n = static_cast<std::size_t>(buffer);
-    for (const std::size_t size : {n - 1, n, 3 * n, 3 * n + 1}) {
-      std::string contents(size, '\0');
-      for (std::size_t i = 0; i < size; ++i) contents[i] = static_cast<char>(i * 31 + i / 7);
-      FakePlatform fs;
-      fs.addFile("/f", contents);
-      EXPECT_EQ(hexDigest(fileDigestCryptoKit(fs, {"/f"}, buffer)), hexString(sha256Of(contents)))
-          << "size " << size << ", buffer " << buffer;
+TEST(DigestTest, KnownAnswersAtEveryChunkingAndShortRead) {
+  const std::map<std::string, std::string> known = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
+  for (const auto& [contents, hex] : known) {
+    for (const std::size_t shortReads : {std::size_t{3}, std::size_t{1024}, SIZE_MAX}) {
+      ScriptedFile file(contents);
+      file.readLimit_ = shortReads;
+      EXPECT_EQ(hexDigest(fileDigestCryptoKit(&file, 1024)), hex) << shortReads;
+      ScriptedFile again(contents);
+      EXPECT_EQ(hexDigest(fileDigestCommonCrypto(&again, 1024)), hex);
     }
   }
+  // One byte past a multiple of the buffer, and exactly one buffer: every read asks for it all.
+  for (const std::size_t size : {3 * 1024 + 1, 1024}) {
+    ScriptedFile file(std::string(size, 'x'));
+    EXPECT_EQ(hexDigest(fileDigestCryptoKit(&file, 1024)), hexString(sha256Of(file.contents_)));
+    EXPECT_EQ(file.reads_, std::vector<std::size_t>((size + 1023) / 1024 + 1, 1024));
+  }
 }
 
-TEST_F(DigestTest, LargestBufferGivesTheSameDigestAndReadsAtItsSize) {
-  const std::string contents(5000, 'x');
-  fs_.addFile("/f", contents);
-  EXPECT_EQ(hexDigest(fileDigestCommonCrypto(fs_, {"/f"}, 1073741824)),
-            hexString(sha256Of(contents)));
-  EXPECT_EQ(fs_.readSizes(), (std::vector<std::size_t>{1073741824, 1073741824}));
+TEST(DigestTest, NoFileReadFailureAndChangeAreNoDigest) {
+  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(nullptr, 1024)));
+  ScriptedFile failing(std::string(5000, 'x'));
+  failing.failAt_ = 2048;
+  const FileDigest failed = fileDigestCryptoKit(&failing, 1024);
+  ASSERT_TRUE(std::holds_alternative<ReadFailure>(failed));
+  EXPECT_EQ(std::get<ReadFailure>(failed).description(), std::strerror(EIO));
+  ScriptedFile changing("x");
+  changing.changed_ = true;
+  const FileDigest changed = fileDigestCryptoKit(&changing, 1024);
+  ASSERT_TRUE(std::holds_alternative<ReadFailure>(changed));
+  EXPECT_EQ(std::get<ReadFailure>(changed).description(), "File changed while it was read");
 }
 
-TEST_F(DigestTest, ShortReadsAreHashedInOrder) {
-  const std::string contents = "short reads must still cover every byte in order";
-  fs_.limitReadsTo(3);
-  EXPECT_EQ(digestOf(contents, 1024), hexString(sha256Of(contents)));
-}
-
-TEST_F(DigestTest, UnopenableFileGivesNoFreshDigestAndNoRead) {
-  fs_.addFile("/f", "x");
-  fs_.failOpen("/f");
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, {"/f"}, 1024)));
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(fs_, {"/missing"}, 1024)));
-  EXPECT_TRUE(fs_.readSizes().empty());
-}
-
-TEST_F(DigestTest, ReadFailurePartWayIsReportedWithItsErrno) {
-  fs_.addFile("/f", std::string(5000, 'x'));
-  fs_.failReadAfter("/f", 2048, EIO);
-  const FileDigest digest = fileDigestCommonCrypto(fs_, {"/f"}, 1024);
-  ASSERT_TRUE(std::holds_alternative<ReadFailure>(digest));
-  EXPECT_EQ(std::get<ReadFailure>(digest).code, EIO);
-}
-
-TEST(ByteStringTest, EqualityNeedsEqualLengthAndBytes) {
-  const Bytes digest = sha256Of("abc");
-  Bytes lastByteChanged = digest;
-  lastByteChanged.back() ^= std::byte{1};
-  EXPECT_EQ(Bytes{}, Bytes{});
-  EXPECT_NE(digest, lastByteChanged);
-  EXPECT_NE(bytesOf(hexString(digest)), digest);
-  EXPECT_EQ(digestBytes(Sha256Digest{}).size(), 32u);
+TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {
+  const Bytes longValue = bytesOf(std::string(100, 'v'));
+  for (const Bytes& value : {Bytes{}, sha256Of("x"), bytesOf(std::string(64, 'h')), longValue}) {
+    ScriptedFile file("");
+    file.values_ = {value};
+    EXPECT_EQ(readExtendedAttribute(file, kHashAttributeName).value(), value);
+  }
+  // A value that shrank is cut to what was copied; one that grew fails with ERANGE.
+  const Bytes shrunk = bytesOf(std::string(70, 's'));
+  ScriptedFile shrinking("");
+  shrinking.values_ = {longValue, longValue, shrunk};
+  EXPECT_EQ(readExtendedAttribute(shrinking, kHashAttributeName).value(), shrunk);
+  ScriptedFile growing("");
+  growing.values_ = {longValue, longValue, bytesOf(std::string(200, 'g'))};
+  const Result<Bytes> grew = readExtendedAttribute(growing, kHashAttributeName);
+  ASSERT_FALSE(grew.ok());
+  EXPECT_EQ(grew.error().description, std::strerror(ERANGE));
 }
 
 }  // namespace

@@ -4,6 +4,6 @@
 
 namespace vorbit {
 
-PosixError posixError(std::int32_t code) { return PosixError{code, std::strerror(code)}; }
+PosixError posixError(int code) { return PosixError{code, std::strerror(code)}; }
 
 }  // namespace vorbit

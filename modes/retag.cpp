@@ -1,9 +1,6 @@
 #include "modes/retag.h"
 
-#include <optional>
-
 #include "integrity/tag_store.h"
-#include "modes/tree_operation.h"
 
 namespace vorbit {
 namespace {
@@ -13,101 +10,72 @@ constexpr char kRetagged[] = "\u26A0\uFE0F retagged ";
 constexpr char kTagged[] = "\u26A0\uFE0F tagged ";
 constexpr char kCouldntTag[] = "\u274C couldn't tag ";
 
-enum class RetagOutcome { unchanged, retagged, tagged, failed, noFreshDigest };
+const FileStep kFailed{Outcome::failed, {}};
 
-using RetagStep = Result<RetagOutcome, BufferUnavailable>;
-
-// The outcome of a digest that is not a digest: nothing to store.
-std::optional<RetagStep> unusable(const FileDigest& digest) {
-  if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return RetagStep(*fatal);
-  if (std::holds_alternative<NoFreshDigest>(digest)) return RetagStep(RetagOutcome::noFreshDigest);
-  if (std::holds_alternative<ReadFailure>(digest)) return RetagStep(RetagOutcome::failed);
-  return std::nullopt;
-}
-
-bool storeTag(const ModeContext& context, const std::string& path, const Bytes& digest) {
-  return !writeExtendedAttribute(context.platform, path, digest, kHashAttributeName);
-}
-
-// Tags the file as if it had never been tagged: digests it afresh and writes once, no more.
-RetagStep recover(const ModeContext& context, const FileUrl& file) {
-  const FileDigest digest = context.digestOf(file);
-  if (auto outcome = unusable(digest)) return *outcome;
-  return storeTag(context, file.path, digestBytes(std::get<Sha256Digest>(digest)))
-             ? RetagOutcome::tagged
-             : RetagOutcome::failed;
+// Tags the file as if it had never been tagged: opens the same name again, and only if it is
+// still the inode that was read, digests it afresh and writes once, no more.
+StepResult recover(const ModeContext& context, const FileUrl& url, const FileIdentity& read) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(url);
+  if (!file || file->identity() != read) return kFailed;
+  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+  if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
+  const auto* fresh = std::get_if<Sha256Digest>(&digest);
+  if (fresh == nullptr || writeExtendedAttribute(*file, digestBytes(*fresh), kHashAttributeName)) {
+    return kFailed;
+  }
+  return FileStep{Outcome::tagged, {}};
 }
 
 // Digests the file, then writes its tag only where the stored one is missing, empty or wrong.
-RetagStep retagStep(const ModeContext& context, const FileUrl& file) {
-  const FileDigest digest = context.digestOf(file);
-  if (auto outcome = unusable(digest)) return *outcome;
+StepResult retagStep(const ModeContext& context, const FileUrl& url) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(url);
+  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+  if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
+  if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
+  if (std::holds_alternative<ReadFailure>(digest)) return kFailed;
   const Bytes fresh = digestBytes(std::get<Sha256Digest>(digest));
-
-  const Result<Bytes> stored =
-      readExtendedAttribute(context.platform, file.path, kHashAttributeName);
-  if (!stored.ok()) return recover(context, file);
-  if (stored.value() == fresh) return RetagOutcome::unchanged;
-  const RetagOutcome written =
-      stored.value().empty() ? RetagOutcome::tagged : RetagOutcome::retagged;
-  return storeTag(context, file.path, fresh) ? written : recover(context, file);
+  const Result<Bytes> stored = readExtendedAttribute(*file, kHashAttributeName);
+  if (!stored.ok()) return recover(context, url, file->identity());
+  if (stored.value() == fresh) return FileStep{Outcome::matched, {}};
+  if (writeExtendedAttribute(*file, fresh, kHashAttributeName)) {
+    return recover(context, url, file->identity());
+  }
+  return FileStep{stored.value().empty() ? Outcome::tagged : Outcome::retagged, {}};
 }
+
+// A tree names what changed and what failed; a single file is also told its tag was current.
+std::string retagLine(const FileStep& step, const std::string& path, Target target) {
+  switch (step.outcome) {
+    case Outcome::matched:
+      return target == Target::singleFile ? kUnchanged + path : std::string();
+    case Outcome::retagged:
+      return kRetagged + path;
+    case Outcome::tagged:
+      return kTagged + path;
+    case Outcome::failed:
+      return kCouldntTag + path;
+    default:
+      return {};
+  }
+}
+
+std::string retagSummaryEnd(const OutcomeCounts& counts) {
+  return "\n\t" + std::to_string(countOf(counts, Outcome::matched)) +
+         " matched digest correctly\n\t" + std::to_string(countOf(counts, Outcome::retagged)) +
+         " were retagged\n\t" + std::to_string(countOf(counts, Outcome::tagged)) +
+         " were tagged for the first time.";
+}
+
+constexpr ModeRules kRetagMode{"Retagged", retagStep, retagLine, retagSummaryEnd};
 
 }  // namespace
 
 ModeResult retagFile(const ModeContext& context, const FileUrl& file) {
-  const RetagStep step = retagStep(context, file);
-  if (!step.ok()) return step.error();
-  switch (step.value()) {
-    case RetagOutcome::unchanged:
-      return kUnchanged + file.path;
-    case RetagOutcome::retagged:
-      return kRetagged + file.path;
-    case RetagOutcome::tagged:
-      return kTagged + file.path;
-    case RetagOutcome::failed:
-      return kCouldntTag + file.path;
-    case RetagOutcome::noFreshDigest:
-      break;
-  }
-  return std::string();
+  return runOnFile(kRetagMode, context, file);
 }
 
 ModeResult retagTree(const ModeContext& context, const FileUrl& root) {
-  std::string text;
-  std::int64_t matched = 0;
-  std::int64_t retagged = 0;
-  std::int64_t firstTime = 0;
-  const TreeRun run =
-      runOverTree(context, root, [&](const FileUrl& file) -> std::optional<BufferUnavailable> {
-        const RetagStep step = retagStep(context, file);
-        if (!step.ok()) return step.error();
-        switch (step.value()) {
-          case RetagOutcome::unchanged:
-            ++matched;
-            break;
-          case RetagOutcome::retagged:
-            ++retagged;
-            text += kRetagged + file.path + "\n";
-            break;
-          case RetagOutcome::tagged:
-            ++firstTime;
-            text += kTagged + file.path + "\n";
-            break;
-          case RetagOutcome::failed:
-            text += kCouldntTag + file.path + "\n";
-            break;
-          case RetagOutcome::noFreshDigest:
-            break;
-        }
-        return std::nullopt;
-      });
-  if (run.fatal) return *run.fatal;
-  if (!run.enumerated) return std::string();
-  text += summaryStart("Retagged", run.total, root.path) + "\n\t" + std::to_string(matched) +
-          " matched digest correctly\n\t" + std::to_string(retagged) + " were retagged\n\t" +
-          std::to_string(firstTime) + " were tagged for the first time.";
-  return text;
+  return runOnTree(kRetagMode, context, root);
 }
 
 }  // namespace vorbit

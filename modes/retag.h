@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modes/mode_context.h"
+#include "modes/tree_operation.h"
 
 namespace vorbit {
 

@@ -1,9 +1,6 @@
 #include "modes/tag.h"
 
-#include <optional>
-
 #include "integrity/tag_store.h"
-#include "modes/tree_operation.h"
 
 namespace vorbit {
 namespace {
@@ -11,62 +8,43 @@ namespace {
 constexpr char kTagged[] = "\u2705 tagged ";
 constexpr char kCouldntTag[] = "\u274C couldn't tag ";
 
-enum class TagOutcome { written, failed, noFreshDigest };
-
-struct TagStep {
-  TagOutcome outcome = TagOutcome::written;
-  std::string description;  // of the failure
-};
-
 // Digests the file and stores the digest as its tag, whatever the file had before.
-Result<TagStep, BufferUnavailable> tagStep(const ModeContext& context, const FileUrl& file) {
-  const FileDigest digest = context.digestOf(file);
+StepResult tagStep(const ModeContext& context, const FileUrl& url) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(url);
+  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
-  if (std::holds_alternative<NoFreshDigest>(digest)) return TagStep{TagOutcome::noFreshDigest, {}};
+  if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
   if (const auto* failure = std::get_if<ReadFailure>(&digest)) {
-    return TagStep{TagOutcome::failed, posixError(failure->code).description};
+    return FileStep{Outcome::failed, failure->description()};
   }
   const Bytes value = digestBytes(std::get<Sha256Digest>(digest));
-  if (auto error = writeExtendedAttribute(context.platform, file.path, value, kHashAttributeName)) {
-    return TagStep{TagOutcome::failed, std::move(error->description)};
+  if (auto error = writeExtendedAttribute(*file, value, kHashAttributeName)) {
+    return FileStep{Outcome::failed, std::move(error->description)};
   }
-  return TagStep{TagOutcome::written, {}};
+  return FileStep{Outcome::tagged, {}};
 }
+
+// A tree names only its failures; a single file is also told it was tagged.
+std::string tagLine(const FileStep& step, const std::string& path, Target target) {
+  if (step.outcome == Outcome::failed) return kCouldntTag + path + " " + step.detail;
+  if (step.outcome == Outcome::tagged && target == Target::singleFile) return kTagged + path;
+  return {};
+}
+
+std::string tagSummaryEnd(const OutcomeCounts& counts) {
+  return " with " + std::to_string(countOf(counts, Outcome::failed)) + " errors.";
+}
+
+constexpr ModeRules kTagMode{"Tagged", tagStep, tagLine, tagSummaryEnd};
 
 }  // namespace
 
 ModeResult tagFile(const ModeContext& context, const FileUrl& file) {
-  auto step = tagStep(context, file);
-  if (!step.ok()) return step.error();
-  switch (step.value().outcome) {
-    case TagOutcome::written:
-      return kTagged + file.path;
-    case TagOutcome::failed:
-      return kCouldntTag + file.path + " " + step.value().description;
-    case TagOutcome::noFreshDigest:
-      break;
-  }
-  return std::string();
+  return runOnFile(kTagMode, context, file);
 }
 
 ModeResult tagTree(const ModeContext& context, const FileUrl& root) {
-  std::string text;
-  std::int64_t errors = 0;
-  const TreeRun run =
-      runOverTree(context, root, [&](const FileUrl& file) -> std::optional<BufferUnavailable> {
-        auto step = tagStep(context, file);
-        if (!step.ok()) return step.error();
-        if (step.value().outcome == TagOutcome::failed) {
-          ++errors;
-          text += kCouldntTag + file.path + " " + step.value().description + "\n";
-        }
-        return std::nullopt;
-      });
-  if (run.fatal) return *run.fatal;
-  if (!run.enumerated) return std::string();
-  text +=
-      summaryStart("Tagged", run.total, root.path) + " with " + std::to_string(errors) + " errors.";
-  return text;
+  return runOnTree(kTagMode, context, root);
 }
 
 }  // namespace vorbit

@@ -1,21 +1,43 @@
 #include "modes/tree_operation.h"
 
+#include <optional>
+
+#include "modes/directory_walk.h"
+
 namespace vorbit {
 
-TreeRun runOverTree(const ModeContext& context, const FileUrl& root, const FileStep& step) {
-  TreeRun run;
-  const WalkEnd end = context.walk(context.platform, root, [&](const FileUrl& file) {
-    run.fatal = step(file);
-    if (run.fatal) return false;
-    ++run.total;
-    return true;
-  });
-  run.enumerated = end != WalkEnd::rootNotEnumerated;
-  return run;
+ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const FileUrl& file) {
+  const StepResult step = mode.step(context, file);
+  if (!step.ok()) return step.error();
+  return mode.line(step.value(), file.path, Target::singleFile);
 }
 
-std::string summaryStart(const char* verb, std::int64_t total, const std::string& rootPath) {
-  return std::string(verb) + " a total of " + std::to_string(total) + " files in " + rootPath;
+ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const FileUrl& root) {
+  std::string text;
+  OutcomeCounts counts{};
+  std::int64_t total = 0;
+  std::optional<BufferUnavailable> fatal;
+  const WalkEnd end = walkDirectory(context.platform, root, [&](const FileUrl& file) {
+    const StepResult step = mode.step(context, file);
+    if (!step.ok()) {
+      fatal = step.error();
+      return false;
+    }
+    ++counts[static_cast<std::size_t>(step.value().outcome)];
+    ++total;
+    const std::string line = mode.line(step.value(), file.path, Target::tree);
+    if (!line.empty()) text.append(line).append("\n");
+    return true;
+  });
+  if (fatal) return *fatal;
+  if (end == WalkEnd::rootNotEnumerated) return std::string();
+  text.append(mode.verb)
+      .append(" a total of ")
+      .append(std::to_string(total))
+      .append(" files in ")
+      .append(root.path)
+      .append(mode.summaryEnd(counts));
+  return text;
 }
 
 }  // namespace vorbit

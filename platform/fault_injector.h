@@ -10,17 +10,22 @@ enum class SystemCall {
   openat,
   fdopendir,
   readdir,
+  closedir,
   fstatat,
   fstat,
+  fstatfs,
   read,
+  fadvise,
   close,
-  getxattr,
-  setxattr,
+  fgetxattr,
+  fsetxattr,
   write,
+  poll,
 };
 
 // Decides, call by call, whether a system call fails before it is made. Tests use it to make
-// every call of a run fail in turn; the program itself runs without one.
+// every call of a run fail in turn, or to change the tree between two calls; the program itself
+// runs without one.
 class FaultInjector {
  public:
   virtual ~FaultInjector() = default;

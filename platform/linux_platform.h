@@ -14,11 +14,7 @@ class LinuxPlatform final : public Platform {
   std::optional<std::string> currentDirectoryPath() override;
   FileKind fileKind(const std::string& path) override;
   std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
-  std::unique_ptr<InputStream> inputStream(const std::string& path, FileKind known) override;
-  XattrResult getxattr(const std::string& path, const std::string& name,
-                       std::span<std::byte> into) override;
-  int setxattr(const std::string& path, const std::string& name,
-               std::span<const std::byte> value) override;
+  std::unique_ptr<OpenFile> open(const FileUrl& file) override;
   int writeStandardOutput(std::string_view text) override;
   int writeStandardError(std::string_view text) override;
 

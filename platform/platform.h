@@ -14,36 +14,10 @@ namespace vorbit {
 // look: unknown where nothing has looked yet, or the look failed.
 enum class FileKind { unknown, regularFile, directory, other };
 
-// One entry below an enumerated root: its path relative to the root (slash separated, no
-// leading slash) and its kind once symbolic links are followed.
-struct DirectoryEntry {
-  std::string path;
-  FileKind kind = FileKind::unknown;
-};
-
-// Streams the entries below one root, deep and pre-order, in the order the file system lists
-// them. Directories are entered, symbolic links never are; a subdirectory that cannot be read
-// gives no entries. nextObject() returns nothing once the tree is exhausted.
-class DirectoryEnumerator {
- public:
-  virtual ~DirectoryEnumerator() = default;
-  virtual std::optional<DirectoryEntry> nextObject() = 0;
-};
-
 // The count of bytes a read delivered (0 at the end of the file), or the errno it failed with.
 struct ReadResult {
   std::size_t count = 0;
   int error = 0;
-};
-
-// An open regular file, read from its start. hasBytesAvailable() turns false once a read has
-// reached the end or failed; reads interrupted by a signal are retried inside read().
-class InputStream {
- public:
-  virtual ~InputStream() = default;
-  virtual bool hasBytesAvailable() const = 0;
-  virtual ReadResult read(std::span<std::byte> into) = 0;
-  virtual void close() = 0;
 };
 
 // The size of an attribute value (or the count of bytes copied), or the errno of the failure.
@@ -52,8 +26,69 @@ struct XattrResult {
   int error = 0;
 };
 
-// Every system call vorbit makes, and nothing else. LinuxPlatform makes them for real; tests
-// pass a FakePlatform. A failed call hands back its errno as a value, never through errno.
+// Which file an open descriptor is: equal identities are one inode of one file system.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// One open regular file. What was read is what the tag is read from and written to: the
+// attribute calls go through the same descriptor, never through a path looked up again.
+class OpenFile {
+ public:
+  virtual ~OpenFile() = default;
+  // Reads from where the last read ended: the count (0 only at the end), or the errno.
+  virtual ReadResult read(std::span<std::byte> into) = 0;
+  // Whether the size, modification or change time moved since the file was opened (or can no
+  // longer be looked at), so that what was read is no single version of the file.
+  virtual bool changedSinceOpen() = 0;
+  virtual FileIdentity identity() const = 0;
+  // The attribute's value (an empty span asks for its size only), or the errno.
+  virtual XattrResult getxattr(const std::string& name, std::span<std::byte> into) = 0;
+  // Creates or replaces the whole value: 0, or the errno.
+  virtual int setxattr(const std::string& name, std::span<const std::byte> value) = 0;
+};
+
+// Where a walk entry lives: it opens relative to its directory's descriptor, never by path.
+class EntryLocation {
+ public:
+  virtual ~EntryLocation() = default;
+  // The open regular file, or null where the entry gives no fresh digest: gone, not a regular
+  // file (or no longer one), on a kernel pseudo file system, or its directory was replaced.
+  virtual std::unique_ptr<OpenFile> open() = 0;
+};
+
+// A file named by its absolute path (no trailing slash; the root stays "/"), whether it is
+// taken for a directory (written with a trailing slash, or found to be one), what it was found
+// to be when it was named, and, for an entry of a walk, where it lives.
+struct FileUrl {
+  std::string path;
+  bool hasDirectoryPath = false;
+  FileKind kind = FileKind::unknown;
+  std::shared_ptr<EntryLocation> location;
+};
+
+// One entry below an enumerated root: its path relative to the root (slash separated, no
+// leading slash), its kind once symbolic links are followed, and where it lives.
+struct DirectoryEntry {
+  std::string path;
+  FileKind kind = FileKind::unknown;
+  std::shared_ptr<EntryLocation> location;
+};
+
+// Streams the entries below one root, deep and pre-order, in the order the file system lists
+// them. Directories are entered, symbolic links never are; a subdirectory that cannot be read,
+// lies on a kernel pseudo file system or was replaced gives no entries. nextObject() returns
+// nothing once the tree is exhausted.
+class DirectoryEnumerator {
+ public:
+  virtual ~DirectoryEnumerator() = default;
+  virtual std::optional<DirectoryEntry> nextObject() = 0;
+};
+
+// Every system call vorbit makes, and nothing else. LinuxPlatform makes them for real; tests give
+// it a FaultInjector. A failed call hands back its errno as a value, never through errno.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -67,21 +102,13 @@ class Platform {
   // A deep enumerator of everything below the root, or null when the root cannot be listed.
   virtual std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) = 0;
 
-  // An open stream on the regular file the path names (links followed), or null when the path
-  // cannot be opened or names anything but a regular file. Nothing else is ever opened, so no
-  // device's driver runs and no FIFO blocks. The kind already known of the path saves a look.
-  virtual std::unique_ptr<InputStream> inputStream(const std::string& path, FileKind known) = 0;
-
-  // getxattr on the path, following links. An empty span asks for the value's size only.
-  virtual XattrResult getxattr(const std::string& path, const std::string& name,
-                               std::span<std::byte> into) = 0;
-
-  // setxattr on the path, following links, creating or replacing the whole value: 0 or errno.
-  virtual int setxattr(const std::string& path, const std::string& name,
-                       std::span<const std::byte> value) = 0;
+  // Opens a walk entry relative to its directory's descriptor, or a target by its path (links
+  // followed); null where it gives no fresh digest. Only a regular file is ever opened, so no
+  // device's driver runs and no FIFO blocks.
+  virtual std::unique_ptr<OpenFile> open(const FileUrl& file) = 0;
 
   // Writes all of the text to standard output or standard error, retrying partial writes and
-  // interruptions: 0, or the errno of the write that failed.
+  // interruptions, and waiting while a non-blocking descriptor is full: 0, or the errno.
   virtual int writeStandardOutput(std::string_view text) = 0;
   virtual int writeStandardError(std::string_view text) = 0;
 };

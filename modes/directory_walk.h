@@ -1,8 +1,19 @@
-#include "cli/directory_walk.h"
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "platform/platform.h"
 
 namespace vorbit {
 
-WalkEnd walkDirectory(Platform& platform, const FileUrl& root, const FileVisitor& visit) {
+// How a directory walk ended.
+enum class WalkEnd { rootNotEnumerated, exhausted, stopped };
+
+// Hands every entry below the root that is not a directory to the visitor, as a file URL with
+// its absolute path, in the file system's order; the visitor returns false to stop the walk.
+template <typename Visitor>
+WalkEnd walkDirectory(Platform& platform, const FileUrl& root, Visitor&& visit) {
   std::unique_ptr<DirectoryEnumerator> enumerator = platform.enumerator(root.path);
   if (!enumerator) return WalkEnd::rootNotEnumerated;
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
@@ -11,6 +22,7 @@ WalkEnd walkDirectory(Platform& platform, const FileUrl& root, const FileVisitor
     if (listed->kind == FileKind::directory) continue;
     entry.path.assign(prefix).append(listed->path);
     entry.kind = listed->kind;
+    entry.location = std::move(listed->location);
     if (!visit(entry)) return WalkEnd::stopped;
   }
   return WalkEnd::exhausted;

@@ -1,0 +1,79 @@
+#include "platform/linux_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace vorbit {
+namespace {
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+class LinuxOpenFile final : public OpenFile {
+ public:
+  LinuxOpenFile(int fd, const struct stat& opened, SystemCalls calls)
+      : fd_(fd), opened_(opened), calls_(calls) {}
+  ~LinuxOpenFile() override { calls_.close(fd_); }
+
+  ReadResult read(std::span<std::byte> into) override {
+    const ssize_t n =
+        calls_.make(SystemCall::read, [&] { return ::read(fd_, into.data(), into.size()); });
+    if (n < 0) return {0, errno};
+    return {static_cast<std::size_t>(n), 0};
+  }
+
+  bool changedSinceOpen() override {
+    struct stat now;
+    if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd_, &now); }) != 0) return true;
+    return now.st_size != opened_.st_size || !sameTime(now.st_mtim, opened_.st_mtim) ||
+           !sameTime(now.st_ctim, opened_.st_ctim);
+  }
+
+  FileIdentity identity() const override { return identityOf(opened_); }
+
+  XattrResult getxattr(const std::string& name, std::span<std::byte> into) override {
+    const ssize_t n = calls_.make(SystemCall::fgetxattr, [&] {
+      return ::fgetxattr(fd_, name.c_str(), into.empty() ? nullptr : into.data(), into.size());
+    });
+    if (n < 0) return {0, errno};
+    return {static_cast<std::size_t>(n), 0};
+  }
+
+  int setxattr(const std::string& name, std::span<const std::byte> value) override {
+    const int result = calls_.make(SystemCall::fsetxattr, [&] {
+      return ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0);
+    });
+    return result != 0 ? errno : 0;
+  }
+
+ private:
+  int fd_;
+  struct stat opened_;
+  SystemCalls calls_;
+};
+
+}  // namespace
+
+int fileOpenFlags(const FileOpening& how) {
+  return O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW);
+}
+
+std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd,
+                                           const FileOpening& how) {
+  struct stat st;
+  const bool regular =
+      calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 && S_ISREG(st.st_mode);
+  // The file system is looked at only where the device changes: a directory's files share its
+  // device unless something is mounted on them or a link leads elsewhere.
+  if (!regular || ((!how.directoryDevice || *how.directoryDevice != identityOf(st).device) &&
+                   calls.onPseudoFileSystem(fd))) {
+    calls.close(fd);
+    return nullptr;
+  }
+  return std::make_unique<LinuxOpenFile>(fd, st, calls);
+}
+
+}  // namespace vorbit

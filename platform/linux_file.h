@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "platform/platform.h"
+#include "platform/system_calls.h"
+
+namespace vorbit {
+
+// How a file is opened: whether a symbolic link in its last component is followed, and the
+// device of the directory it was reached from, if any (on another device its file system is
+// looked at, so that a pseudo file system is never read).
+struct FileOpening {
+  bool followLink = true;
+  std::optional<std::uint64_t> directoryDevice;
+};
+
+// Opens the name relative to the directory descriptor (or the path, with AT_FDCWD) for reading,
+// without moving its access time, and keeps it only if it is a regular file on a file system
+// with contents: the open file, or null. The caller's opener makes the openat call, so that it
+// can make room for a descriptor and try again.
+template <typename Opener>
+std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOpening& how,
+                                          Opener opener);
+
+// Adopts a descriptor just opened: null (and the descriptor closed) unless it is a regular file
+// on a file system with contents.
+std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd,
+                                           const FileOpening& how);
+
+// The flags every file is opened with. O_NONBLOCK keeps a FIFO put in the file's place from
+// blocking the open; fstat refuses it before any read.
+int fileOpenFlags(const FileOpening& how);
+
+template <typename Opener>
+std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOpening& how,
+                                          Opener opener) {
+  const int fd = opener(fileOpenFlags(how));
+  if (fd < 0) return nullptr;
+  return adoptRegularFile(calls, fd, how);
+}
+
+}  // namespace vorbit

@@ -1,0 +1,340 @@
+#include "platform/linux_walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "platform/linux_file.h"
+
+namespace vorbit {
+namespace {
+
+// However deep the tree, the walk keeps at most this many directories open; an older level is
+// read to the end into memory and closed, and opened again when the walk comes back to it.
+constexpr std::size_t kMaxOpenDirectories = 32;
+
+// O_NOFOLLOW: a directory swapped for a link (to "/", say) during the walk is never entered.
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+struct ListedName {
+  std::string name;
+  unsigned char type = DT_UNKNOWN;
+};
+
+bool isDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// A directory of the walk: how it was reached and which inode it was, so that it can be found
+// again after its descriptor was released and told apart from anything put in its place.
+struct WalkDirectory {
+  std::shared_ptr<WalkDirectory> parent;  // null at the root
+  std::string name;                       // in the parent
+  std::string prefix;                     // relative path and a slash; "" at the root
+  FileIdentity identity;
+  int fd = -1;                      // -1 while released
+  DIR* listing = nullptr;           // open until the listing ends or the level is released
+  std::vector<ListedName> pending;  // names still to give once released, next at the back
+  bool pinned = false;              // in use for an open; never released meanwhile
+};
+
+// The walk's directories and its descriptor budget, shared with the entry locations it hands
+// out so that a file can be opened relative to its directory while the walk goes on.
+class Walk {
+ public:
+  explicit Walk(SystemCalls calls) : calls_(calls) {}
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+  ~Walk() {
+    while (!stack_.empty()) pop();
+  }
+
+  const SystemCalls& calls() const { return calls_; }
+
+  void pushRoot(int fd, DIR* listing, const FileIdentity& identity) {
+    auto root = std::make_shared<WalkDirectory>();
+    root->fd = fd;
+    root->listing = listing;
+    root->identity = identity;
+    stack_.push_back(std::move(root));
+    ++open_;
+  }
+
+  std::optional<DirectoryEntry> nextObject(const std::shared_ptr<Walk>& self);
+
+  // openat relative to a directory descriptor; when descriptors run out, releases the walk's
+  // older directories one by one and tries again.
+  int openAt(int dirFd, const std::string& name, int flags) {
+    for (;;) {
+      const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
+      if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !releaseOne()) return fd;
+    }
+  }
+
+  // A new descriptor for a released directory, opened one name at a time from its nearest open
+  // ancestor without following links, or -1 when a step fails or finds another inode.
+  int reopen(const WalkDirectory& directory);
+
+ private:
+  void enter(WalkDirectory& parent, const std::string& name);
+  bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
+  std::optional<ListedName> nextName(WalkDirectory& directory);
+  bool ensureOpen(WalkDirectory& directory);
+  bool releaseOne();
+  void release(WalkDirectory& directory);
+  void pop();
+
+  SystemCalls calls_;
+  std::vector<std::shared_ptr<WalkDirectory>> stack_;
+  std::size_t open_ = 0;
+};
+
+class WalkEntryLocation final : public EntryLocation {
+ public:
+  WalkEntryLocation(std::shared_ptr<Walk> walk, std::shared_ptr<WalkDirectory> directory,
+                    std::string name, bool followLink)
+      : walk_(std::move(walk)),
+        directory_(std::move(directory)),
+        name_(std::move(name)),
+        how_{followLink, directory_->identity.device} {}
+
+  std::unique_ptr<OpenFile> open() override {
+    WalkDirectory& directory = *directory_;
+    const SystemCalls& calls = walk_->calls();
+    if (directory.fd >= 0) {
+      directory.pinned = true;
+      auto file = openRegularFile(
+          calls, how_, [&](int flags) { return walk_->openAt(directory.fd, name_, flags); });
+      directory.pinned = false;
+      return file;
+    }
+    const int dirFd = walk_->reopen(directory);
+    if (dirFd < 0) return nullptr;
+    auto file =
+        openRegularFile(calls, how_, [&](int flags) { return walk_->openAt(dirFd, name_, flags); });
+    calls.close(dirFd);
+    return file;
+  }
+
+ private:
+  std::shared_ptr<Walk> walk_;
+  std::shared_ptr<WalkDirectory> directory_;
+  std::string name_;
+  FileOpening how_;
+};
+
+std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self) {
+  while (!stack_.empty()) {
+    WalkDirectory& top = *stack_.back();
+    // A directory that cannot be found again, or was replaced, gives no further entries.
+    if (top.listing == nullptr && (top.pending.empty() || !ensureOpen(top))) {
+      pop();
+      continue;
+    }
+    std::optional<ListedName> listed = nextName(top);
+    if (!listed) {
+      pop();
+      continue;
+    }
+    DirectoryEntry entry{top.prefix + listed->name, FileKind::unknown, nullptr};
+    const bool followLink = classify(top, *listed, entry);
+    if (entry.kind != FileKind::directory) {
+      entry.location =
+          std::make_shared<WalkEntryLocation>(self, stack_.back(), listed->name, followLink);
+    }
+    return entry;
+  }
+  return std::nullopt;
+}
+
+// Sets the entry's kind from the listing's type, looking (and following a link) only where the
+// listing does not say, and enters a real directory. Returns whether opening the entry follows
+// a link.
+bool Walk::classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry) {
+  struct stat st;
+  auto look = [&](int flags) {
+    return calls_.make(SystemCall::fstatat,
+                       [&] { return ::fstatat(top.fd, listed.name.c_str(), &st, flags); }) == 0;
+  };
+  switch (listed.type) {
+    case DT_REG:
+      entry.kind = FileKind::regularFile;
+      return false;
+    case DT_DIR:
+      entry.kind = FileKind::directory;
+      enter(top, listed.name);
+      return false;
+    case DT_LNK:
+      if (look(0)) entry.kind = kindOf(st);
+      return true;
+    case DT_UNKNOWN:  // a file system that does not say: look, and follow a link
+      if (!look(AT_SYMLINK_NOFOLLOW)) return false;
+      if (S_ISLNK(st.st_mode)) {
+        if (look(0)) entry.kind = kindOf(st);
+        return true;
+      }
+      entry.kind = kindOf(st);
+      if (entry.kind == FileKind::directory) enter(top, listed.name);
+      return false;
+    default:
+      entry.kind = FileKind::other;
+      return false;
+  }
+}
+
+void Walk::enter(WalkDirectory& parent, const std::string& name) {
+  const int fd = openAt(parent.fd, name, kDirectoryFlags);
+  if (fd < 0) return;  // an unreadable directory gives no entries
+  struct stat st;
+  DIR* listing = nullptr;
+  const bool usable =
+      calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 &&
+      (identityOf(st).device == parent.identity.device || !calls_.onPseudoFileSystem(fd)) &&
+      (listing = calls_.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); })) != nullptr;
+  if (!usable) {
+    calls_.close(fd);
+    return;
+  }
+  auto directory = std::make_shared<WalkDirectory>();
+  directory->parent = stack_.back();
+  directory->name = name;
+  directory->prefix = parent.prefix + name + "/";
+  directory->identity = identityOf(st);
+  directory->fd = fd;
+  directory->listing = listing;
+  stack_.push_back(std::move(directory));
+  if (++open_ > kMaxOpenDirectories) releaseOne();
+}
+
+// A read error ends a directory's listing like its end would: no entries, no message.
+std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
+  if (directory.listing == nullptr) {
+    if (directory.pending.empty()) return std::nullopt;
+    ListedName name = std::move(directory.pending.back());
+    directory.pending.pop_back();
+    return name;
+  }
+  while (const dirent* entry =
+             calls_.make(SystemCall::readdir, [&] { return ::readdir(directory.listing); })) {
+    if (!isDotOrDotDot(entry->d_name)) return ListedName{entry->d_name, entry->d_type};
+  }
+  return std::nullopt;
+}
+
+bool Walk::ensureOpen(WalkDirectory& directory) {
+  if (directory.fd >= 0) return true;
+  directory.fd = reopen(directory);
+  if (directory.fd < 0) return false;
+  if (++open_ > kMaxOpenDirectories) releaseOne();
+  return true;
+}
+
+int Walk::reopen(const WalkDirectory& directory) {
+  std::vector<const WalkDirectory*> chain;
+  const WalkDirectory* ancestor = &directory;
+  for (; ancestor != nullptr && ancestor->fd < 0; ancestor = ancestor->parent.get()) {
+    chain.push_back(ancestor);
+  }
+  if (ancestor == nullptr) return -1;
+  WalkDirectory& start = const_cast<WalkDirectory&>(*ancestor);
+  const bool wasPinned = start.pinned;
+  start.pinned = true;
+  int fd = start.fd;
+  for (auto step = chain.rbegin(); step != chain.rend() && fd >= 0; ++step) {
+    const int next = openAt(fd, (*step)->name, kDirectoryFlags);
+    if (fd != start.fd) calls_.close(fd);
+    fd = next;
+    struct stat st;
+    if (fd >= 0 && (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+                    identityOf(st) != (*step)->identity)) {
+      calls_.close(fd);
+      fd = -1;
+    }
+  }
+  start.pinned = wasPinned;
+  return fd;
+}
+
+// Releases the oldest open directory that the walk is not in; the root and the directory being
+// listed stay open. Returns false when there is none.
+bool Walk::releaseOne() {
+  for (std::size_t i = 1; i + 1 < stack_.size(); ++i) {
+    WalkDirectory& directory = *stack_[i];
+    if (directory.fd >= 0 && !directory.pinned) {
+      release(directory);
+      return true;
+    }
+  }
+  return false;
+}
+
+void Walk::release(WalkDirectory& directory) {
+  if (directory.listing != nullptr) {
+    std::vector<ListedName> names;
+    DIR* listing = std::exchange(directory.listing, nullptr);
+    while (const dirent* entry =
+               calls_.make(SystemCall::readdir, [&] { return ::readdir(listing); })) {
+      if (!isDotOrDotDot(entry->d_name)) names.push_back(ListedName{entry->d_name, entry->d_type});
+    }
+    directory.pending.insert(directory.pending.begin(), std::make_move_iterator(names.rbegin()),
+                             std::make_move_iterator(names.rend()));
+    calls_.make(SystemCall::closedir, [&] { return ::closedir(listing); });
+  } else if (directory.fd >= 0) {
+    calls_.close(directory.fd);
+  }
+  if (directory.fd >= 0) --open_;
+  directory.fd = -1;
+}
+
+// Closes the directory at the end of its listing, without reading the listing again.
+void Walk::pop() {
+  WalkDirectory& directory = *stack_.back();
+  if (directory.listing != nullptr) {
+    calls_.make(SystemCall::closedir, [&] { return ::closedir(directory.listing); });
+  } else if (directory.fd >= 0) {
+    calls_.close(directory.fd);
+  }
+  if (directory.fd >= 0) --open_;
+  directory.listing = nullptr;
+  directory.fd = -1;
+  directory.pending.clear();
+  stack_.pop_back();
+}
+
+class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
+ public:
+  explicit LinuxDirectoryEnumerator(std::shared_ptr<Walk> walk) : walk_(std::move(walk)) {}
+
+  std::optional<DirectoryEntry> nextObject() override { return walk_->nextObject(walk_); }
+
+ private:
+  std::shared_ptr<Walk> walk_;
+};
+
+}  // namespace
+
+std::unique_ptr<DirectoryEnumerator> enumerateDirectory(const SystemCalls& calls,
+                                                        const std::string& root) {
+  const int fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, root.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  DIR* listing = nullptr;
+  const bool usable =
+      calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 &&
+      !calls.onPseudoFileSystem(fd) &&
+      (listing = calls.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); })) != nullptr;
+  if (!usable) {
+    calls.close(fd);
+    return nullptr;
+  }
+  auto walk = std::make_shared<Walk>(calls);
+  walk->pushRoot(fd, listing, identityOf(st));
+  return std::make_unique<LinuxDirectoryEnumerator>(std::move(walk));
+}
+
+}  // namespace vorbit

@@ -1,0 +1,68 @@
+#include "platform/system_calls.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+namespace vorbit {
+namespace {
+
+// Kernel file systems whose files are views of kernel state: reading one can take hours
+// (/proc/self/pagemap) or consume what its real reader waits for (/proc/kmsg).
+constexpr std::array<unsigned long, 19> kPseudoFileSystems = {
+    PROC_SUPER_MAGIC,
+    SYSFS_MAGIC,
+    DEBUGFS_MAGIC,
+    TRACEFS_MAGIC,
+    SECURITYFS_MAGIC,
+    CGROUP_SUPER_MAGIC,
+    CGROUP2_SUPER_MAGIC,
+    BPF_FS_MAGIC,
+    PSTOREFS_MAGIC,
+    0x62656570 /* configfs */,
+    EFIVARFS_MAGIC,
+    DEVPTS_SUPER_MAGIC,
+    0x19800202 /* mqueue */,
+    BINFMTFS_MAGIC,
+    0x65735543 /* fusectl */,
+    SELINUX_MAGIC,
+    AUTOFS_SUPER_MAGIC,
+    SMACK_MAGIC,
+    NSFS_MAGIC,
+};
+
+}  // namespace
+
+int SystemCalls::openNoAtime(SystemCall which, int dirFd, const char* path, int flags) const {
+  const int fd = make(which, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
+  if (fd >= 0 || errno != EPERM) return fd;
+  return make(which, [&] { return ::openat(dirFd, path, flags); });
+}
+
+void SystemCalls::close(int fd) const {
+  make(SystemCall::close, [&] { return ::close(fd); });
+}
+
+bool SystemCalls::onPseudoFileSystem(int fd) const {
+  struct statfs fs;
+  if (make(SystemCall::fstatfs, [&] { return ::fstatfs(fd, &fs); }) != 0) return true;
+  const auto type = static_cast<unsigned long>(fs.f_type);
+  return std::find(kPseudoFileSystems.begin(), kPseudoFileSystems.end(), type) !=
+         kPseudoFileSystems.end();
+}
+
+FileKind kindOf(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return FileKind::regularFile;
+  if (S_ISDIR(st.st_mode)) return FileKind::directory;
+  return FileKind::other;
+}
+
+FileIdentity identityOf(const struct stat& st) {
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace vorbit

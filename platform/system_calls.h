@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <type_traits>
+
+#include "platform/fault_injector.h"
+#include "platform/platform.h"
+
+namespace vorbit {
+
+// Makes system calls, each first offered to the fault injector (when there is one) and each
+// made again when a signal interrupted it; close is not, since Linux releases the descriptor
+// whatever close returns. A failed call leaves its errno in errno for the caller's next line.
+class SystemCalls {
+ public:
+  explicit SystemCalls(FaultInjector* faults) : faults_(faults) {}
+
+  template <typename Call>
+  auto make(SystemCall which, Call call) const -> decltype(call()) {
+    using R = decltype(call());
+    for (;;) {
+      R result;
+      const int injected = faults_ != nullptr ? faults_->errorFor(which) : 0;
+      if (injected != 0) {
+        errno = injected;
+        result = failure<R>();
+      } else {
+        errno = 0;  // readdir tells its end from an error only by errno
+        result = call();
+      }
+      if (!failed(result) || errno != EINTR || which == SystemCall::close) return result;
+    }
+  }
+
+  // Opens with O_NOATIME, so that reading moves no access time, and without it where the
+  // kernel refuses it (O_NOATIME needs ownership of the file).
+  int openNoAtime(SystemCall which, int dirFd, const char* path, int flags) const;
+
+  void close(int fd) const;
+
+  // The file system of the descriptor is a kernel pseudo file system (proc, sysfs and their
+  // kind), whose files are no contents to keep a digest of and may change what they are read
+  // from. A descriptor whose file system cannot be told counts as one.
+  bool onPseudoFileSystem(int fd) const;
+
+ private:
+  template <typename R>
+  static R failure() {
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+
+  template <typename R>
+  static bool failed(R result) {
+    if constexpr (std::is_pointer_v<R>) {
+      return result == nullptr;
+    } else {
+      return result < 0;
+    }
+  }
+
+  FaultInjector* faults_;
+};
+
+FileKind kindOf(const struct stat& st);
+
+FileIdentity identityOf(const struct stat& st);
+
+}  // namespace vorbit
