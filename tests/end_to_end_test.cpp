@@ -1,10 +1,13 @@
 // The built vorbit run on real trees in fresh directories: whole standard output and error,
 // exit status, and the attributes on disk afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -109,6 +112,32 @@ TEST(EndToEndUsageTest, UnwritableOutputIsAnErrorWithStatusOne) {
   const ProcessResult result = runVorbit({"-h"}, "", {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
   EXPECT_EQ(result.err, std::string("vorbit v2: write error: ") + std::strerror(ENOSPC) + "\n");
   EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(EndToEndTest, NonBlockingOutputIsWaitedOnAndNothingIsLost) {
+  // A report of about 400 KiB, far past what a pipe holds before a write would block.
+  const std::string root = dir_.mkdir("r");
+  for (int i = 0; i < 3000; ++i) dir_.write("r/" + std::string(100, 'n') + std::to_string(i), "");
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    ::dup2(ends[1], 1);
+    ::execl(VORBIT_BINARY, VORBIT_BINARY, "-c", root.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(ends[1]);
+  ::usleep(300000);  // the report is written, and the pipe full, before anyone reads
+  std::string out;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  ::close(ends[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3004);
+  EXPECT_TRUE(out.ends_with("\t3000 had no digest.\n"));
 }
 
 TEST_F(EndToEndTest, WorkedExamplesOfTheThreeModes) {

@@ -22,6 +22,7 @@ namespace {
 
 using testing::bytesOf;
 using testing::hexString;
+using testing::runInProcess;
 using testing::sha256Of;
 using testing::storedTag;
 using testing::TempDir;
@@ -46,45 +47,6 @@ class NthCallFails final : public FaultInjector {
   long calls_ = 0;
   std::optional<SystemCall> failed_;
 };
-
-struct InProcessRun {
-  std::string out;
-  std::string err;
-  int status = 0;
-};
-
-std::string contentsOf(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-// Runs the command line in this process, standard output and error caught in files.
-InProcessRun runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  const int savedOut = ::dup(1);
-  const int savedErr = ::dup(2);
-  ::dup2(::fileno(out), 1);
-  ::dup2(::fileno(err), 2);
-  std::vector<const char*> argv = {"vorbit"};
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  LinuxPlatform platform(faults);
-  InProcessRun run;
-  run.status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
-  ::dup2(savedOut, 1);
-  ::dup2(savedErr, 2);
-  ::close(savedOut);
-  ::close(savedErr);
-  run.out = contentsOf(out);
-  run.err = contentsOf(err);
-  return run;
-}
 
 const std::map<std::string, std::string> kContents = {{"a", "alpha"},
                                                       {"b", "bravo"},
@@ -199,7 +161,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
   const std::string mode = GetParam();
   const std::string root = dir_ / "tree";
   makeTree(root);
-  const InProcessRun baseline = runInProcess({mode, root, "1"}, nullptr);
+  const testing::ProcessResult baseline = runInProcess({mode, root, "1"}, nullptr);
   const Tags baselineTags = tagsOf(root);
   long injected = 0;
 
@@ -209,7 +171,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
       makeTree(root);
       const Tags before = tagsOf(root);
       NthCallFails faults(n, error);
-      const InProcessRun run = runInProcess({mode, root, "1"}, &faults);
+      const testing::ProcessResult run = runInProcess({mode, root, "1"}, &faults);
       if (!faults.fired()) break;
       ++injected;
       const Tags after = tagsOf(root);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "integrity/bytes.h"
@@ -174,6 +175,56 @@ TEST(HostileTreeTest, DirectoryRemovedDuringTheWalkEndsItsListingQuietly) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_NE(result.out.find("Checked a total of "), std::string::npos);
+}
+
+TEST(FaultyFileSystemTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  dir.write("r/sub/a", "a");
+  ASSERT_EQ(::symlink("/proc/self/pagemap", (root + "/pagemap").c_str()), 0);
+  const std::string proc = dir.mkdir("r/proc");
+  Mount strict({"mount", "--bind", "-o", "strictatime", root, root}, root);
+  Mount procMount({"mount", "-t", "proc", "proc", proc}, proc);
+  if (!procMount.mounted()) GTEST_SKIP() << "cannot mount proc here";
+  EXPECT_EQ(runVorbit({"-c", "/proc/self/pagemap"}).out, "\n");
+  EXPECT_EQ(runVorbit({"-c", proc}).out, "\n");
+  EXPECT_EQ(runVorbit({"-t", root}).out, tagSummary(root, 2, 0));
+  struct stat before;
+  struct stat after;
+  ASSERT_EQ(::stat((root + "/sub").c_str(), &before), 0);
+  ::sleep(1);
+  EXPECT_EQ(runVorbit({"-c", root}).status, 0);
+  ASSERT_EQ(::stat((root + "/sub").c_str(), &after), 0);
+  EXPECT_EQ(after.st_atime, before.st_atime);
+}
+
+// A chain 40 levels deep listed before its sibling directories, walked from another working
+// directory, on the disk and on a file system whose listing gives no entry types.
+TEST(HostileTreeTest, DeepChainBeforeSiblingsOnEveryFileSystem) {
+  TempDir dir;
+  const std::string image = dir.write("ext2.img", "");
+  const std::string noTypes = dir.mkdir("notypes");
+  ASSERT_EQ(::truncate(image.c_str(), 16 << 20), 0);
+  Mount mount({"sh", "-c", "mkfs.ext2 -q -O ^filetype \"$0\" && mount -o loop \"$0\" \"$1\"", image,
+               noTypes},
+              noTypes);
+  std::vector<std::string> roots = {dir.mkdir("disk")};
+  if (mount.mounted()) roots.push_back(noTypes);
+  for (const std::string& root : roots) {
+    std::string chain = root + "/chain";
+    for (int level = 0; level < 40; ++level) chain += "/level";
+    std::filesystem::create_directories(chain);
+    testing::writeFile(chain + "/bottom", "b");
+    for (const char* sibling : {"/s1", "/s2", "/s3", "/s4", "/s5"}) {
+      dir.mkdir(root.substr(dir.path().size() + 1) + sibling);
+      testing::writeFile(root + sibling + "/f", sibling);
+    }
+    const std::string relative = root.substr(dir.path().size() + 1);
+    EXPECT_EQ(runVorbit({"-t", relative}, dir.path()).out, tagSummary(root, 6, 0));
+    EXPECT_EQ(storedTag(chain + "/bottom"), sha256Of("b")) << root;
+    EXPECT_EQ(storedTag(root + "/s5/f"), sha256Of("/s5")) << root;
+  }
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount a loop device here";
 }
 
 }  // namespace

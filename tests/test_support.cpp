@@ -13,13 +13,16 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "cli/front_end.h"
 #include "integrity/tag_store.h"
+#include "platform/linux_platform.h"
 
 namespace vorbit::testing {
 namespace {
@@ -205,6 +208,42 @@ std::vector<std::string> listedNames(const std::string& directory) {
   }
   ::closedir(dir);
   return names;
+}
+
+namespace {
+
+std::string contentsOf(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace
+
+ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  const int savedOut = ::dup(1);
+  const int savedErr = ::dup(2);
+  ::dup2(::fileno(out), 1);
+  ::dup2(::fileno(err), 2);
+  std::vector<const char*> argv = {"vorbit"};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  LinuxPlatform platform(faults);
+  ProcessResult run;
+  run.status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
+  ::dup2(savedOut, 1);
+  ::dup2(savedErr, 2);
+  ::close(savedOut);
+  ::close(savedErr);
+  run.out = contentsOf(out);
+  run.err = contentsOf(err);
+  return run;
 }
 
 bool runCommand(const std::vector<std::string>& command) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "integrity/bytes.h"
+#include "platform/fault_injector.h"
 
 namespace vorbit::testing {
 
@@ -64,6 +65,10 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
 // The names in the directory in the order the file system lists them, which is the order of
 // vorbit's walk; never sorted.
 std::vector<std::string> listedNames(const std::string& directory);
+
+// Runs the command line in this process over a LinuxPlatform with the fault injector (or none),
+// standard output and error caught.
+ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
 
 // Runs a command with no shell in between; true when it exits 0.
 bool runCommand(const std::vector<std::string>& command);
