@@ -75,11 +75,10 @@ class Walk {
     }
   }
 
+ private:
   // A new descriptor for a released directory, opened one name at a time from its nearest open
   // ancestor without following links, or -1 when a step fails or finds another inode.
   int reopen(const WalkDirectory& directory);
-
- private:
   void enter(WalkDirectory& parent, const std::string& name);
   bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
   std::optional<ListedName> nextName(WalkDirectory& directory);
@@ -103,20 +102,13 @@ class WalkEntryLocation final : public EntryLocation {
         how_{followLink, directory_->identity.device} {}
 
   std::unique_ptr<OpenFile> open() override {
+    // An entry is opened while its directory is the one the walk is in, which stays open.
     WalkDirectory& directory = *directory_;
-    const SystemCalls& calls = walk_->calls();
-    if (directory.fd >= 0) {
-      directory.pinned = true;
-      auto file = openRegularFile(
-          calls, how_, [&](int flags) { return walk_->openAt(directory.fd, name_, flags); });
-      directory.pinned = false;
-      return file;
-    }
-    const int dirFd = walk_->reopen(directory);
-    if (dirFd < 0) return nullptr;
-    auto file =
-        openRegularFile(calls, how_, [&](int flags) { return walk_->openAt(dirFd, name_, flags); });
-    calls.close(dirFd);
+    if (directory.fd < 0) return nullptr;
+    directory.pinned = true;
+    auto file = openRegularFile(
+        walk_->calls(), how_, [&](int flags) { return walk_->openAt(directory.fd, name_, flags); });
+    directory.pinned = false;
     return file;
   }
 
