@@ -1,52 +1,55 @@
-// Every system call of a run fails in turn, with each of several errnos, on a real tree: the
-// report stays well formed and honest, no tag is ever wrong, and interruptions are retried.
+// Faults and races injected between vorbit's system calls, in this process, on a real tree:
+// every call of a run fails in turn with each of several errnos, and a racing process changes
+// the tree at the one moment that matters. The report stays well formed and honest, no tag is
+// ever wrong, what was read is what gets the tag, and nothing outside the tree is touched.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <new>
 #include <regex>
 #include <set>
-#include <sstream>
 
-#include "cli/front_end.h"
-#include "integrity/tag_store.h"
-#include "platform/linux_platform.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
 namespace {
 
-using testing::bytesOf;
-using testing::hexString;
-using testing::runInProcess;
-using testing::sha256Of;
-using testing::storedTag;
-using testing::TempDir;
+using namespace vorbit::testing;
 
-// Fails the nth system call of a run with one errno; every other call is made for real.
-class NthCallFails final : public FaultInjector {
+// Before the nth call (of the one kind, when given) runs the action, then fails that call with
+// the error (0: makes it for real).
+class Injector final : public FaultInjector {
  public:
-  NthCallFails(long n, int error) : n_(n), error_(error) {}
+  Injector(
+      long nth, int error, std::optional<SystemCall> kind = {},
+      std::function<void()> action = [] {})
+      : nth_(nth), error_(error), kind_(kind), action_(std::move(action)) {}
 
   int errorFor(SystemCall call) override {
-    if (++calls_ != n_) return 0;
+    if ((kind_ && call != *kind_) || ++seen_ != nth_) return 0;
     failed_ = call;
+    action_();
     return error_;
   }
 
-  bool fired() const { return failed_.has_value(); }
-  std::optional<SystemCall> failedCall() const { return failed_; }
+  std::optional<SystemCall> failed_;
 
  private:
-  long n_;
+  long nth_;
   int error_;
-  long calls_ = 0;
-  std::optional<SystemCall> failed_;
+  std::optional<SystemCall> kind_;
+  std::function<void()> action_;
+  long seen_ = 0;
 };
+
+ProcessResult run(const std::vector<std::string>& arguments, Injector faults) {
+  return runInProcess(arguments, &faults);
+}
 
 const std::map<std::string, std::string> kContents = {{"a", "alpha"},
                                                       {"b", "bravo"},
@@ -57,162 +60,240 @@ const std::map<std::string, std::string> kContents = {{"a", "alpha"},
 
 using Tags = std::map<std::string, std::optional<Bytes>>;
 
-// a and sub/f tagged and current, b stale, c untagged, sub/d empty, sub/e in hexadecimal.
-void makeTree(const std::string& root) {
-  std::filesystem::remove_all(root);
-  std::filesystem::create_directories(root + "/sub");
-  for (const auto& [name, contents] : kContents) testing::writeFile(root + "/" + name, contents);
-  testing::storeTag(root + "/a", sha256Of("alpha"));
-  testing::storeTag(root + "/b", sha256Of("old"));
-  testing::storeTag(root + "/sub/d", {});
-  testing::storeTag(root + "/sub/e", bytesOf(hexString(sha256Of(kContents.at("sub/e")))));
-  testing::storeTag(root + "/sub/f", sha256Of("foxtrot"));
-}
-
 Tags tagsOf(const std::string& root) {
   Tags tags;
   for (const auto& entry : kContents) tags[entry.first] = storedTag(root + "/" + entry.first);
   return tags;
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+// a and sub/f tagged and current, b stale, c untagged, sub/d empty, sub/e in hexadecimal.
+void makeTree(const std::string& root) {
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root + "/sub");
+  for (const auto& [name, contents] : kContents) writeFile(root + "/" + name, contents);
+  storeTag(root + "/a", sha256Of("alpha"));
+  storeTag(root + "/b", sha256Of("old"));
+  storeTag(root + "/sub/d", {});
+  storeTag(root + "/sub/e", bytesOf(hexString(sha256Of(kContents.at("sub/e")))));
+  storeTag(root + "/sub/f", sha256Of("foxtrot"));
 }
 
-// The names of the files the lines that start with the prefix are about.
-std::set<std::string> named(const std::vector<std::string>& lines, const std::string& prefix,
-                            const std::string& root) {
-  std::set<std::string> names;
-  for (const std::string& line : lines) {
-    if (line.rfind(prefix + root + "/", 0) != 0) continue;
-    std::string name = line.substr(prefix.size() + root.size() + 1);
-    names.insert(name.substr(0, name.find(' ')));
-  }
-  return names;
+long count(const std::string& text, const std::string& part) {
+  long n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
-long count(const std::vector<std::string>& lines, const std::string& prefix) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-}
-
-// Checks the report's form and counts, and returns the names of the files it says were written
-// (for tag: every file not named as a failure).
-std::set<std::string> checkReport(const std::string& mode, const std::string& root,
-                                  const std::string& out) {
-  const std::vector<std::string> lines = linesOf(out);
-  const std::string couldnt = "\u274C couldn't tag ";
+// Checks the report's form (the root written R) and its counts; returns the files it says were
+// written (for tag, every file it does not name as a failure).
+std::set<std::string> checkReport(const std::string& mode, const std::string& out) {
+  const std::string file = " R/\\S+", line = "(?:" + file + ".*\\n)";
+  const std::map<std::string, std::string> forms = {
+      {"-t", "(?:\u274C couldn't tag" + line +
+                 ")*Tagged a total of (\\d+) files in R with "
+                 "(\\d+) errors\\.\\n"},
+      {"-c", "(?:(?:\u274C digests for|\u26A0\uFE0F no digest found for)" + line +
+                 ")*Checked a total of (\\d+) files in R\\n\\t(\\d+) matched digest correctly\\n"
+                 "\\t(\\d+) didn't match their digest\\n\\t(\\d+) had no digest\\.\\n"},
+      {"-r", "(?:(?:\u274C couldn't tag|\u26A0\uFE0F retagged|\u26A0\uFE0F tagged)" + line +
+                 ")*Retagged a total of (\\d+) files in R\\n\\t(\\d+) matched digest correctly\\n"
+                 "\\t(\\d+) were retagged\\n\\t(\\d+) were tagged for the first time\\.\\n"}};
   std::smatch m;
+  EXPECT_TRUE(std::regex_match(out, m, std::regex(forms.at(mode)))) << out;
+  if (m.empty()) return {};
+  std::vector<long> n;
+  for (std::size_t i = 1; i < m.size(); ++i) n.push_back(std::stol(m[i]));
+  const long failed = count(out, "couldn't tag");
+  EXPECT_LE(n[0], static_cast<long>(kContents.size()));
+  std::set<std::string> written;
   if (mode == "-t") {
-    const std::regex summary("Tagged a total of (\\d+) files in " + root +
-                             " with (\\d+) errors\\.");
-    EXPECT_TRUE(std::regex_match(lines.back(), m, summary)) << out;
-    if (m.empty()) return {};
-    EXPECT_EQ(count(lines, couldnt), std::stol(m[2])) << out;
-    EXPECT_LE(std::stol(m[2]), std::stol(m[1]));
-    EXPECT_EQ(count(lines, couldnt) + 1, static_cast<long>(lines.size())) << out;
-    std::set<std::string> written;
+    EXPECT_EQ(failed, n[1]) << out;
+    EXPECT_LE(n[1], n[0]);
     for (const auto& entry : kContents) written.insert(entry.first);
-    for (const std::string& name : named(lines, couldnt, root)) written.erase(name);
-    return written;
+  } else {
+    EXPECT_LE(failed + n[1] + n[2] + n[3], n[0]) << out;
+    const std::string second = mode == "-c" ? "digests for" : "\uFE0F retagged";
+    const std::string third = mode == "-c" ? "no digest found" : "\uFE0F tagged";
+    EXPECT_EQ(count(out, second), n[2]) << out;
+    EXPECT_EQ(count(out, third), n[3]) << out;
   }
-  EXPECT_GE(lines.size(), 4u) << out;
-  if (lines.size() < 4) return {};
-  const std::string verb = mode == "-c" ? "Checked" : "Retagged";
-  EXPECT_TRUE(std::regex_match(lines[lines.size() - 4], m,
-                               std::regex(verb + " a total of (\\d+) files in " + root)))
-      << out;
-  const long total = m.empty() ? 0 : std::stol(m[1]);
-  std::vector<long> counts;
-  for (std::size_t i = lines.size() - 3; i < lines.size(); ++i) {
-    counts.push_back(std::stol(lines[i].substr(1)));
-    EXPECT_EQ(lines[i][0], '\t');
+  const std::regex named("(couldn't tag|retagged|tagged) R/(\\S+)");
+  for (std::sregex_iterator i(out.begin(), out.end(), named), end; i != end; ++i) {
+    if ((*i)[1] == "couldn't tag")
+      written.erase((*i)[2]);
+    else if (mode == "-r")
+      written.insert((*i)[2]);
   }
-  const std::vector<std::string> perFile(lines.begin(), lines.end() - 4);
-  EXPECT_LE(total, static_cast<long>(kContents.size()));
-  EXPECT_LE(counts[0] + counts[1] + counts[2], total) << out;
-  if (mode == "-c") {
-    EXPECT_EQ(count(perFile, "\u274C digests for "), counts[1]) << out;
-    EXPECT_EQ(count(perFile, "\u26A0\uFE0F no digest found for "), counts[2]) << out;
-    EXPECT_EQ(static_cast<long>(perFile.size()), counts[1] + counts[2]) << out;
-    return {};
-  }
-  EXPECT_EQ(count(perFile, "\u26A0\uFE0F retagged "), counts[1]) << out;
-  EXPECT_EQ(count(perFile, "\u26A0\uFE0F tagged "), counts[2]) << out;
-  EXPECT_LE(count(perFile, couldnt) + counts[0] + counts[1] + counts[2], total) << out;
-  std::set<std::string> written = named(perFile, "\u26A0\uFE0F retagged ", root);
-  written.merge(named(perFile, "\u26A0\uFE0F tagged ", root));
   return written;
 }
 
-class FaultInjectionTest : public ::testing::TestWithParam<std::string> {
+class TreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::supportsUserXattrs(dir_.path())) GTEST_SKIP() << "no user xattrs here";
+    if (!supportsUserXattrs(dir_.path())) GTEST_SKIP() << "no user extended attributes here";
   }
 
   TempDir dir_;
 };
 
+class FaultInjectionTest : public TreeTest, public ::testing::WithParamInterface<std::string> {};
+
 TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
-  const std::string mode = GetParam();
-  const std::string root = dir_ / "tree";
+  const std::string mode = GetParam(), root = dir_ / "tree";
   makeTree(root);
-  const testing::ProcessResult baseline = runInProcess({mode, root, "1"}, nullptr);
+  const ProcessResult baseline = runInProcess({mode, root, "1"}, nullptr);
   const Tags baselineTags = tagsOf(root);
   long injected = 0;
-
   for (const int error : {EIO, EACCES, ENOENT, ENOSPC, EROFS, ENOTSUP, EINTR, E2BIG, ERANGE}) {
     for (long n = 1;; ++n) {
-      SCOPED_TRACE(std::string("call ") + std::to_string(n) + " fails with " + strerror(error));
+      SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::strerror(error));
       makeTree(root);
       const Tags before = tagsOf(root);
-      NthCallFails faults(n, error);
-      const testing::ProcessResult run = runInProcess({mode, root, "1"}, &faults);
-      if (!faults.fired()) break;
+      Injector faults(n, error);
+      const ProcessResult result = runInProcess({mode, root, "1"}, &faults);
+      if (!faults.failed_) break;
       ++injected;
-      const Tags after = tagsOf(root);
-
       if (error == EINTR) {  // retried: as if nothing had happened
-        EXPECT_EQ(run.out, baseline.out);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(after, baselineTags);
+        EXPECT_EQ(result.out, baseline.out);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(tagsOf(root), baselineTags);
         continue;
       }
-      if (faults.failedCall() == SystemCall::write) {
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "vorbit v2: write error: " + std::string(strerror(error)) + "\n");
+      if (faults.failed_ == SystemCall::write) {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err,
+                  "vorbit v2: write error: " + std::string(std::strerror(error)) + "\n");
         continue;
       }
-      EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(run.err, "");
-      ASSERT_FALSE(run.out.empty());
-      EXPECT_EQ(run.out.back(), '\n');
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(result.err, "");
+      std::string out = result.out;
+      for (auto at = out.find(root); at != std::string::npos; at = out.find(root)) {
+        out.replace(at, root.size(), "R");
+      }
       const std::set<std::string> written =
-          run.out == "\n" ? std::set<std::string>{} : checkReport(mode, root, run.out);
+          out == "\n" ? std::set<std::string>{} : checkReport(mode, out);
+      const Tags after = tagsOf(root);
       for (const auto& [name, contents] : kContents) {
-        EXPECT_EQ(testing::readFile(root + "/" + name), contents);
-        if (after.at(name) != before.at(name)) {
-          EXPECT_EQ(after.at(name), sha256Of(contents)) << name << " holds a wrong tag";
-          EXPECT_TRUE(written.count(name)) << name << " changed, yet the report does not say so";
-        }
+        EXPECT_EQ(readFile(root + "/" + name), contents);
+        if (after.at(name) == before.at(name)) continue;
+        EXPECT_EQ(after.at(name), sha256Of(contents)) << name << " holds a wrong tag";
+        EXPECT_TRUE(written.count(name)) << name << " changed, yet the report does not say so";
       }
     }
   }
   std::cout << "[ injected ] " << injected << " faults into vorbit " << mode << "\n";
-  RecordProperty("injected_faults", static_cast<int>(injected));
   EXPECT_GT(injected, 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::Values("-t", "-c", "-r"),
-                         [](const auto& info) {
-                           return info.param == "-t"   ? "Tag"
-                                  : info.param == "-c" ? "Check"
-                                                       : "Retag";
-                         });
+                         [](const auto& info) { return std::string(1, info.param[1]); });
+
+class RaceTest : public TreeTest {
+ protected:
+  void replaceWithLinkToSecret(const std::string& path) {
+    ASSERT_EQ(::symlink(secret_.c_str(), (path + ".new").c_str()), 0);
+    ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+  }
+
+  const std::string root_ = dir_.mkdir("r"), secret_ = dir_.write("outside/secret", "s");
+};
+
+TEST_F(RaceTest, LinkRenamedOverAFileBeforeItIsOpenedOrTaggedGetsNothing) {
+  const std::string file = root_ + "/f";
+  const struct {
+    std::vector<std::string> arguments;
+    SystemCall call;
+  } rows[] = {{{"-t", root_}, SystemCall::fsetxattr},
+              {{"-t", file}, SystemCall::fsetxattr},
+              {{"-r", root_}, SystemCall::fsetxattr},
+              {{"-t", root_}, SystemCall::openat}};
+  for (const auto& row : rows) {
+    std::filesystem::remove(file);
+    writeFile(file, "f");
+    const ProcessResult result =
+        run(row.arguments, Injector(1, 0, row.call, [&] { replaceWithLinkToSecret(file); }));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(storedTag(secret_), std::nullopt) << row.arguments[0] << " " << row.arguments[1];
+  }
+}
+
+TEST_F(RaceTest, DirectorySwappedForALinkIsNotLeft) {
+  dir_.write("r/sub/f", "f");
+  dir_.write("outside/f", "o");
+  // The first openat enters sub; the second opens f in the directory that was entered.
+  EXPECT_EQ(run({"-t", root_}, Injector(2, 0, SystemCall::openat,
+                                        [&] {
+                                          std::filesystem::rename(root_ + "/sub", root_ + "/old");
+                                          std::filesystem::create_directory_symlink(
+                                              dir_ / "outside", root_ + "/sub");
+                                        }))
+                .out,
+            tagSummary(root_, 1, 0));
+  EXPECT_EQ(storedTag(root_ + "/old/f"), sha256Of("f"));
+  EXPECT_EQ(storedTag(dir_ / "outside/f"), std::nullopt);
+}
+
+TEST_F(RaceTest, ReleasedLevelReplacedMeanwhileGivesNoFurtherEntries) {
+  // 20 files beside a chain 40 levels deep: the walk releases a's descriptor on the way down
+  // and must find the same directory when it comes back for the files listed after the chain.
+  std::string chain = "r/a";
+  for (int level = 0; level < 40; ++level) chain += "/c";
+  dir_.write(chain + "/bottom", "b");
+  for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  const auto swapA = [&] {
+    std::filesystem::rename(root_ + "/a", root_ + "/a.old");
+    for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "new");
+  };
+  EXPECT_EQ(run({"-t", root_}, Injector(38, 0, SystemCall::fdopendir, swapA)).err, "");
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(storedTag(root_ + "/a/f" + std::to_string(i)), std::nullopt);
+  EXPECT_EQ(storedTag(root_ + "/a.old" + chain.substr(3) + "/bottom"), sha256Of("b"));
+}
+
+TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
+  const std::string file = root_ + "/f", contents(3000, 'x');
+  const struct {
+    const char* mode;
+    bool tagged;
+    std::string out;
+  } rows[] = {
+      {"-t", false,
+       "\u274C couldn't tag " + file + " File changed while it was read\n" +
+           tagSummary(root_, 1, 1)},
+      {"-r", true, "\u274C couldn't tag " + file + "\n" + retagSummary(root_, 1, 0, 0, 0)},
+      {"-c", true,
+       "\u274C digests for " + file + " aren't equal.\n" + checkSummary(root_, 1, 0, 1, 0)},
+      {"-c", false,
+       "\u26A0\uFE0F no digest found for " + file + "\n" + checkSummary(root_, 1, 0, 0, 1)},
+  };
+  for (const auto& row : rows) {
+    std::filesystem::remove(file);
+    writeFile(file, contents);
+    if (row.tagged) storeTag(file, sha256Of("stale"));
+    const auto append = [&] { writeFile(file, contents + "appended"); };
+    EXPECT_EQ(run({row.mode, root_, "1"}, Injector(2, 0, SystemCall::read, append)).out, row.out);
+    EXPECT_EQ(storedTag(file), row.tagged ? std::optional(sha256Of("stale")) : std::nullopt);
+  }
+}
+
+TEST_F(RaceTest, RetagRecoveryMustFindTheInodeItRead) {
+  const std::string file = dir_.write("r/f", "f"), other = dir_.write("other", "o");
+  storeTag(file, sha256Of("stale"));
+  const auto swap = [&] { std::filesystem::rename(other, file); };
+  EXPECT_EQ(run({"-r", root_}, Injector(1, EIO, SystemCall::fsetxattr, swap)).out,
+            "\u274C couldn't tag " + file + "\n" + retagSummary(root_, 1, 0, 0, 0));
+  EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
+TEST_F(RaceTest, MemoryRunningOutEndsTheRunWithAMessage) {
+  dir_.write("r/f", "f");
+  const auto exhaust = [] { throw std::bad_alloc(); };
+  const ProcessResult result = run({"-c", root_}, Injector(1, 0, SystemCall::fgetxattr, exhaust));
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "vorbit v2: out of memory\n");
+  EXPECT_EQ(result.status, 1);
+}
 
 }  // namespace
 }  // namespace vorbit

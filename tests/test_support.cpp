@@ -1,18 +1,12 @@
 #include "tests/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,15 +21,22 @@
 namespace vorbit::testing {
 namespace {
 
-constexpr std::chrono::seconds kRunTimeLimit(60);
-
 std::string makeTempDirectory() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vorbit-test-XXXXXX";
+  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/vorbit-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   ::chmod(pattern.c_str(), 0755);  // reachable by an unprivileged user in permission tests
   return pattern;
+}
+
+// Everything written to the temporary file, which it closes.
+std::string contentsOf(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, n);
+  std::fclose(file);
+  return text;
 }
 
 }  // namespace
@@ -48,16 +49,14 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::write(const std::string& relative, const std::string& contents) const {
-  const std::string path = *this / relative;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  writeFile(path, contents);
-  return path;
+  std::filesystem::create_directories(std::filesystem::path(*this / relative).parent_path());
+  writeFile(*this / relative, contents);
+  return *this / relative;
 }
 
 std::string TempDir::mkdir(const std::string& relative) const {
-  const std::string path = *this / relative;
-  std::filesystem::create_directories(path);
-  return path;
+  std::filesystem::create_directories(*this / relative);
+  return *this / relative;
 }
 
 std::optional<Bytes> storedTag(const std::string& path) {
@@ -74,31 +73,23 @@ void storeTag(const std::string& path, const Bytes& value) {
   }
 }
 
-Bytes bytesOf(std::string_view text) {
-  Bytes bytes(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) bytes[i] = static_cast<std::byte>(text[i]);
-  return bytes;
+Bytes bytesOf(const std::string& text) {
+  const auto* begin = reinterpret_cast<const std::byte*>(text.data());
+  return Bytes(begin, begin + text.size());
 }
 
 std::string hexString(const Bytes& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   for (std::byte b : bytes) {
-    hex.push_back(kDigits[std::to_integer<unsigned>(b) >> 4]);
-    hex.push_back(kDigits[std::to_integer<unsigned>(b) & 0xF]);
+    hex += "0123456789abcdef"[std::to_integer<unsigned>(b) >> 4];
+    hex += "0123456789abcdef"[std::to_integer<unsigned>(b) & 0xF];
   }
   return hex;
 }
 
-std::string tagSummary(const std::string& root, int total, int errors) {
-  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
-         std::to_string(errors) + " errors.\n";
-}
-
 Bytes sha256Of(const std::string& text) {
   Bytes digest(32);
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), reinterpret_cast<unsigned char*>(digest.data()), &length,
+  EVP_Digest(text.data(), text.size(), reinterpret_cast<unsigned char*>(digest.data()), nullptr,
              EVP_sha256(), nullptr);
   return digest;
 }
@@ -119,140 +110,79 @@ void writeFile(const std::string& path, const std::string& contents) {
 bool supportsUserXattrs(const std::string& directory) {
   const std::string probe = directory + "/.xattr-probe";
   writeFile(probe, "");
-  const bool supported = ::setxattr(probe.c_str(), "user.vorbit-probe", "1", 1, 0) == 0;
+  const bool supported = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
   ::unlink(probe.c_str());
   return supported;
 }
 
-namespace {
-
-void appendAvailable(int fd, std::string& into, bool& open) {
-  char buffer[65536];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  if (n > 0) {
-    into.append(buffer, static_cast<std::size_t>(n));
-  } else if (n == 0 || errno != EINTR) {
-    open = false;
-  }
+std::string tagSummary(const std::string& root, int total, int errors) {
+  return "Tagged a total of " + std::to_string(total) + " files in " + root + " with " +
+         std::to_string(errors) + " errors.\n";
 }
 
-int spawn(const std::vector<std::string>& command, const std::string& cwd, int out, int err) {
+std::string checkSummary(const std::string& root, int total, int matched, int mismatched,
+                         int none) {
+  return "Checked a total of " + std::to_string(total) + " files in " + root + "\n\t" +
+         std::to_string(matched) + " matched digest correctly\n\t" + std::to_string(mismatched) +
+         " didn't match their digest\n\t" + std::to_string(none) + " had no digest.\n";
+}
+
+std::string retagSummary(const std::string& root, int total, int matched, int retagged, int fresh) {
+  return "Retagged a total of " + std::to_string(total) + " files in " + root + "\n\t" +
+         std::to_string(matched) + " matched digest correctly\n\t" + std::to_string(retagged) +
+         " were retagged\n\t" + std::to_string(fresh) + " were tagged for the first time.\n";
+}
+
+ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  for (std::FILE* file : {out, err}) ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
   const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-  const int devNull = ::open("/dev/null", O_RDONLY);
-  ::dup2(devNull, 0);
-  ::dup2(out, 1);
-  ::dup2(err, 2);
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
-  ::_exit(127);
+  if (pid == 0) {
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::alarm(60);  // kept across exec: a hang ends with SIGALRM
+    ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    ::dup2(::fileno(out), 1);
+    ::dup2(::fileno(err), 2);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  return {contentsOf(out), contentsOf(err),
+          WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
 }
 
-int statusOf(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  return 128 + WTERMSIG(raw);
-}
-
-}  // namespace
+bool runCommand(const std::vector<std::string>& command) { return runProgram(command).status == 0; }
 
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd,
                         const std::vector<std::string>& prefix) {
   std::vector<std::string> command = prefix;
   command.push_back(VORBIT_BINARY);
   command.insert(command.end(), arguments.begin(), arguments.end());
-
-  int out[2];
-  int err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  const pid_t pid = spawn(command, cwd, out[1], err[1]);
-  ::close(out[1]);
-  ::close(err[1]);
-
-  ProcessResult result;
-  bool outOpen = true;
-  bool errOpen = true;
-  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    const int ready = ::poll(fds, 2, static_cast<int>(std::max<long>(left.count(), 0)));
-    if (ready == 0) {  // a hang: end it, and let the test see the status of a killed run
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    if (ready < 0 && errno != EINTR) break;
-    if (fds[0].revents != 0) appendAvailable(out[0], result.out, outOpen);
-    if (fds[1].revents != 0) appendAvailable(err[0], result.err, errOpen);
-  }
-  ::close(out[0]);
-  ::close(err[0]);
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  result.status = statusOf(raw);
-  return result;
+  return runProgram(command, cwd);
 }
-
-std::vector<std::string> listedNames(const std::string& directory) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
-namespace {
-
-std::string contentsOf(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, file)) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-}  // namespace
 
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {
   std::fflush(stdout);
   std::fflush(stderr);
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  const int savedOut = ::dup(1);
-  const int savedErr = ::dup(2);
+  const int saved[] = {::dup(1), ::dup(2)};
   ::dup2(::fileno(out), 1);
   ::dup2(::fileno(err), 2);
   std::vector<const char*> argv = {"vorbit"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   LinuxPlatform platform(faults);
-  ProcessResult run;
-  run.status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
-  ::dup2(savedOut, 1);
-  ::dup2(savedErr, 2);
-  ::close(savedOut);
-  ::close(savedErr);
-  run.out = contentsOf(out);
-  run.err = contentsOf(err);
-  return run;
-}
-
-bool runCommand(const std::vector<std::string>& command) {
-  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const pid_t pid = spawn(command, "", devNull, devNull);
-  ::close(devNull);
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  return statusOf(raw) == 0;
+  const int status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
+  for (int fd : {1, 2}) {
+    ::dup2(saved[fd - 1], fd);
+    ::close(saved[fd - 1]);
+  }
+  return {contentsOf(out), contentsOf(err), status};
 }
 
 }  // namespace vorbit::testing

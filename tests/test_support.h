@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "integrity/bytes.h"
@@ -20,7 +19,6 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
   // Creates the file (and its parent directories) with the contents; returns its path.
   std::string write(const std::string& relative, const std::string& contents) const;
   std::string mkdir(const std::string& relative) const;
@@ -29,48 +27,34 @@ class TempDir {
   std::string path_;
 };
 
-// The digest tag stored on the file, or nothing when it has none.
-std::optional<Bytes> storedTag(const std::string& path);
+std::optional<Bytes> storedTag(const std::string& path);  // nothing when the file has none
 void storeTag(const std::string& path, const Bytes& value);
-
-// The bytes of a text, one for each char.
-Bytes bytesOf(std::string_view text);
-
-// Lower-case hexadecimal, two digits a byte.
+Bytes bytesOf(const std::string& text);
 std::string hexString(const Bytes& bytes);
-
-// The summary line of a tag run over a tree, with its line feed.
-std::string tagSummary(const std::string& root, int total, int errors);
-
-// The SHA-256 of the text, computed in one call for comparison with the streaming engine.
-Bytes sha256Of(const std::string& text);
-
+Bytes sha256Of(const std::string& text);  // in one call, for comparison with the streaming engine
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
-
-// Whether user extended attributes can be set in the directory.
 bool supportsUserXattrs(const std::string& directory);
+
+// The summaries of runs over a tree, each with its last line feed.
+std::string tagSummary(const std::string& root, int total, int errors);
+std::string checkSummary(const std::string& root, int total, int matched, int mismatched, int none);
+std::string retagSummary(const std::string& root, int total, int matched, int retagged, int fresh);
 
 struct ProcessResult {
   std::string out;
   std::string err;
-  int status = -1;  // exit status, or 128 + signal (137 for a run killed as hung)
+  int status = -1;  // exit status, or 128 + signal (142 for a run ended as hung)
 };
 
-// Runs the built vorbit with the arguments, in the working directory when one is given, and
-// behind the prefix command (for instance setpriv) when one is given.
+// Runs the command with no shell in between, in the working directory when one is given; a run
+// that takes over a minute is ended by SIGALRM.
+ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd = "");
+bool runCommand(const std::vector<std::string>& command);  // true when it exits 0
+// Runs the built vorbit, behind the prefix command (for instance setpriv) when one is given.
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
                         const std::vector<std::string>& prefix = {});
-
-// The names in the directory in the order the file system lists them, which is the order of
-// vorbit's walk; never sorted.
-std::vector<std::string> listedNames(const std::string& directory);
-
-// Runs the command line in this process over a LinuxPlatform with the fault injector (or none),
-// standard output and error caught.
+// Runs the command line in this process over a LinuxPlatform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
-
-// Runs a command with no shell in between; true when it exits 0.
-bool runCommand(const std::vector<std::string>& command);
 
 }  // namespace vorbit::testing
