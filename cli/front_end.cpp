@@ -7,6 +7,7 @@
 #include "cli/buffer_size.h"
 #include "cli/mode_entry_points.h"
 #include "cli/option_kind.h"
+#include "cli/progress.h"
 #include "cli/target_resolution.h"
 #include "cli/usage.h"
 #include "integrity/posix_error.h"
@@ -16,15 +17,18 @@ namespace {
 
 // The front function of each mode: nothing but target resolution with the mode's entry points.
 ModeResult tagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  return resolveTarget(platform, target, tagEntryPoints(platform, bufferSize));
+  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::tag);
+  return resolveTarget(platform, target, tagEntryPoints(platform, bufferSize, progress.get()));
 }
 
 ModeResult retagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  return resolveTarget(platform, target, retagEntryPoints(platform, bufferSize));
+  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::retag);
+  return resolveTarget(platform, target, retagEntryPoints(platform, bufferSize, progress.get()));
 }
 
 ModeResult checkFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  return resolveTarget(platform, target, checkEntryPoints(platform, bufferSize));
+  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::check);
+  return resolveTarget(platform, target, checkEntryPoints(platform, bufferSize, progress.get()));
 }
 
 int writeReport(Platform& platform, std::string_view text) {

@@ -9,7 +9,8 @@ namespace vorbit {
 
 using EntryPoint = std::function<ModeResult(const FileUrl&)>;
 
-// The four entry points of one mode, each bound to one run's platform and buffer size.
+// The four entry points of one mode, each bound to one run's platform, buffer size and progress
+// reporter (none: no progress is shown).
 struct ModeEntryPoints {
   EntryPoint treeCryptoKit;
   EntryPoint treeCommonCrypto;
@@ -17,8 +18,11 @@ struct ModeEntryPoints {
   EntryPoint fileCommonCrypto;
 };
 
-ModeEntryPoints tagEntryPoints(Platform& platform, std::int64_t bufferSize);
-ModeEntryPoints retagEntryPoints(Platform& platform, std::int64_t bufferSize);
-ModeEntryPoints checkEntryPoints(Platform& platform, std::int64_t bufferSize);
+ModeEntryPoints tagEntryPoints(Platform& platform, std::int64_t bufferSize,
+                               ProgressReporter* progress = nullptr);
+ModeEntryPoints retagEntryPoints(Platform& platform, std::int64_t bufferSize,
+                                 ProgressReporter* progress = nullptr);
+ModeEntryPoints checkEntryPoints(Platform& platform, std::int64_t bufferSize,
+                                 ProgressReporter* progress = nullptr);
 
 }  // namespace vorbit

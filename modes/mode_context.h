@@ -12,10 +12,23 @@ namespace vorbit {
 // What a mode's entry point returns: the result text, or the reason the run cannot go on.
 using ModeResult = Result<std::string, BufferUnavailable>;
 
-// What every operation of a mode works with: one run's platform and buffer size.
+// Told of each file a tree operation has finished, to show how the run goes; prints nothing of
+// the report.
+class ProgressReporter {
+ public:
+  virtual ~ProgressReporter() = default;
+  // files: done so far; attention: mismatches or failures so far.
+  virtual void fileDone(const std::string& path, std::int64_t files, std::int64_t attention) = 0;
+  // The run's last file is done: take back whatever was shown.
+  virtual void finished() = 0;
+};
+
+// What every operation of a mode works with: one run's platform, buffer size and, where one is
+// wanted, a progress reporter.
 struct ModeContext {
   Platform& platform;
   std::int64_t bufferSize;
+  ProgressReporter* progress = nullptr;
 };
 
 }  // namespace vorbit

@@ -27,8 +27,14 @@ ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const Fi
     ++total;
     const std::string line = mode.line(step.value(), file.path, Target::tree);
     if (!line.empty()) text.append(line).append("\n");
+    if (context.progress != nullptr) {
+      context.progress->fileDone(
+          file.path, total,
+          countOf(counts, Outcome::mismatched) + countOf(counts, Outcome::failed));
+    }
     return true;
   });
+  if (context.progress != nullptr) context.progress->finished();
   if (fatal) return *fatal;
   if (end == WalkEnd::rootNotEnumerated) return std::string();
   text.append(mode.verb)

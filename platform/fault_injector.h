@@ -21,6 +21,7 @@ enum class SystemCall {
   fsetxattr,
   write,
   poll,
+  ioctl,
 };
 
 // Decides, call by call, whether a system call fails before it is made. Tests use it to make

@@ -8,6 +8,8 @@
 namespace vorbit {
 namespace {
 
+constexpr off_t kSequentialFrom = 4 << 20;
+
 bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -22,6 +24,7 @@ class LinuxOpenFile final : public OpenFile {
     const ssize_t n =
         calls_.make(SystemCall::read, [&] { return ::read(fd_, into.data(), into.size()); });
     if (n < 0) return {0, errno};
+    calls_.countRead(static_cast<std::size_t>(n));
     return {static_cast<std::size_t>(n), 0};
   }
 
@@ -61,8 +64,8 @@ int fileOpenFlags(const FileOpening& how) {
   return O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW);
 }
 
-std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd,
-                                           const FileOpening& how) {
+std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
+                                           bool* unlinked) {
   struct stat st;
   const bool regular =
       calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 && S_ISREG(st.st_mode);
@@ -72,6 +75,16 @@ std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd,
                    calls.onPseudoFileSystem(fd))) {
     calls.close(fd);
     return nullptr;
+  }
+  if (unlinked != nullptr && st.st_nlink == 0) {
+    *unlinked = true;
+    calls.close(fd);
+    return nullptr;
+  }
+  // A large file is read in order from start to end: let the kernel read further ahead.
+  if (st.st_size > kSequentialFrom) {
+    calls.make(SystemCall::fadvise,
+               [&] { return ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); });
   }
   return std::make_unique<LinuxOpenFile>(fd, st, calls);
 }

@@ -24,10 +24,11 @@ template <typename Opener>
 std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOpening& how,
                                           Opener opener);
 
-// Adopts a descriptor just opened: null (and the descriptor closed) unless it is a regular file
-// on a file system with contents.
-std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd,
-                                           const FileOpening& how);
+// Adopts an open descriptor: null (and the descriptor closed) unless it is a regular file on a
+// file system with contents. With `unlinked`, a file whose every name is gone is closed too, and
+// that is said there.
+std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
+                                           bool* unlinked = nullptr);
 
 // The flags every file is opened with. O_NONBLOCK keeps a FIFO put in the file's place from
 // blocking the open; fstat refuses it before any read.

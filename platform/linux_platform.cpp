@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ int writeAll(const SystemCalls& calls, int fd, std::string_view text) {
 }  // namespace
 
 std::optional<std::string> LinuxPlatform::currentDirectoryPath() {
-  const SystemCalls calls(faults_);
+  const SystemCalls calls = this->calls();
   std::string buffer(PATH_MAX, '\0');
   for (;;) {
     if (calls.make(SystemCall::getcwd, [&] { return ::getcwd(buffer.data(), buffer.size()); })) {
@@ -49,13 +50,12 @@ std::optional<std::string> LinuxPlatform::currentDirectoryPath() {
 
 FileKind LinuxPlatform::fileKind(const std::string& path) {
   struct stat st;
-  const int result =
-      SystemCalls(faults_).make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); });
+  const int result = calls().make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); });
   return result == 0 ? kindOf(st) : FileKind::unknown;
 }
 
 std::unique_ptr<DirectoryEnumerator> LinuxPlatform::enumerator(const std::string& root) {
-  return enumerateDirectory(SystemCalls(faults_), root);
+  return enumerateDirectory(calls(), root);
 }
 
 std::unique_ptr<OpenFile> LinuxPlatform::open(const FileUrl& file) {
@@ -63,18 +63,22 @@ std::unique_ptr<OpenFile> LinuxPlatform::open(const FileUrl& file) {
   // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes.
   if (file.kind != FileKind::regularFile) return nullptr;
   if (file.location) return file.location->open();
-  const SystemCalls calls(faults_);
+  const SystemCalls calls = this->calls();
   return openRegularFile(calls, FileOpening{}, [&](int flags) {
     return calls.openNoAtime(SystemCall::open, AT_FDCWD, file.path.c_str(), flags);
   });
 }
 
-int LinuxPlatform::writeStandardOutput(std::string_view text) {
-  return writeAll(SystemCalls(faults_), 1, text);
+std::optional<int> LinuxPlatform::standardErrorTerminalWidth() {
+  winsize size{};
+  if (calls().make(SystemCall::ioctl, [&] { return ::ioctl(2, TIOCGWINSZ, &size); }) != 0) {
+    return std::nullopt;
+  }
+  return size.ws_col > 0 ? size.ws_col : 80;
 }
 
-int LinuxPlatform::writeStandardError(std::string_view text) {
-  return writeAll(SystemCalls(faults_), 2, text);
-}
+int LinuxPlatform::writeStandardOutput(std::string_view text) { return writeAll(calls(), 1, text); }
+
+int LinuxPlatform::writeStandardError(std::string_view text) { return writeAll(calls(), 2, text); }
 
 }  // namespace vorbit

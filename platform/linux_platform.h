@@ -2,6 +2,7 @@
 
 #include "platform/fault_injector.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 
 namespace vorbit {
 
@@ -15,11 +16,16 @@ class LinuxPlatform final : public Platform {
   FileKind fileKind(const std::string& path) override;
   std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
   std::unique_ptr<OpenFile> open(const FileUrl& file) override;
+  std::uint64_t bytesRead() const override { return bytesRead_; }
+  std::optional<int> standardErrorTerminalWidth() override;
   int writeStandardOutput(std::string_view text) override;
   int writeStandardError(std::string_view text) override;
 
  private:
+  SystemCalls calls() { return SystemCalls(faults_, &bytesRead_); }
+
   FaultInjector* faults_;
+  std::uint64_t bytesRead_ = 0;
 };
 
 }  // namespace vorbit

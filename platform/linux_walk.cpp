@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,15 @@ namespace {
 // However deep the tree, the walk keeps at most this many directories open; an older level is
 // read to the end into memory and closed, and opened again when the walk comes back to it.
 constexpr std::size_t kMaxOpenDirectories = 32;
+
+// How many files ahead of the one being digested are open with their reads in flight. A disk
+// answers many requests at once several times faster than one at a time; 32 reached the disk's
+// limit here on 4 KiB files, and more only held more descriptors.
+constexpr std::size_t kReadAheadFiles = 32;
+
+// The whole of a small file, and enough of a large one for the kernel's own readahead to take
+// over once it is read in order.
+constexpr off_t kReadAheadBytes = 4 << 20;
 
 // O_NOFOLLOW: a directory swapped for a link (to "/", say) during the walk is never entered.
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -31,6 +41,8 @@ bool isDotOrDotDot(const char* name) {
 
 // A directory of the walk: how it was reached and which inode it was, so that it can be found
 // again after its descriptor was released and told apart from anything put in its place.
+class WalkEntryLocation;
+
 struct WalkDirectory {
   std::shared_ptr<WalkDirectory> parent;  // null at the root
   std::string name;                       // in the parent
@@ -64,32 +76,53 @@ class Walk {
     ++open_;
   }
 
+  // The next entry in walk order. Listing runs ahead of it, so that the next files are already
+  // open with their reads in flight while this one is digested.
   std::optional<DirectoryEntry> nextObject(const std::shared_ptr<Walk>& self);
+
+  // Closes the files opened ahead that no one will ask for, as the walk ends.
+  void dropWindow();
+
+  // Opens a listed file ahead of its turn and asks the kernel to read it; never at the cost of
+  // a directory's descriptor. Returns the descriptor, or -1.
+  int openAhead(int dirFd, const std::string& name, int flags);
+  void closedAhead() { --openAhead_; }
 
   // openat relative to a directory descriptor; when descriptors run out, releases the walk's
   // older directories one by one and tries again.
   int openAt(int dirFd, const std::string& name, int flags) {
     for (;;) {
       const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
-      if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !releaseOne()) return fd;
+      if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !makeRoom()) return fd;
     }
   }
 
- private:
   // A new descriptor for a released directory, opened one name at a time from its nearest open
   // ancestor without following links, or -1 when a step fails or finds another inode.
   int reopen(const WalkDirectory& directory);
+
+ private:
+  std::optional<DirectoryEntry> listNext(const std::shared_ptr<Walk>& self);
+  bool releaseAheadFile();
   void enter(WalkDirectory& parent, const std::string& name);
   bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
   std::optional<ListedName> nextName(WalkDirectory& directory);
   bool ensureOpen(WalkDirectory& directory);
   bool releaseOne();
+  bool makeRoom() { return releaseAheadFile() || releaseOne(); }
   void release(WalkDirectory& directory);
   void pop();
+
+  struct Ahead {
+    DirectoryEntry entry;
+    std::shared_ptr<WalkEntryLocation> location;  // null for an entry that is not opened
+  };
 
   SystemCalls calls_;
   std::vector<std::shared_ptr<WalkDirectory>> stack_;
   std::size_t open_ = 0;
+  std::deque<Ahead> window_;
+  std::size_t openAhead_ = 0;
 };
 
 class WalkEntryLocation final : public EntryLocation {
@@ -101,10 +134,35 @@ class WalkEntryLocation final : public EntryLocation {
         name_(std::move(name)),
         how_{followLink, directory_->identity.device} {}
 
+  ~WalkEntryLocation() override { closeAhead(); }
+
+  void openAhead(int dirFd) { ahead_ = walk_->openAhead(dirFd, name_, fileOpenFlags(how_)); }
+  bool isOpenAhead() const { return ahead_ >= 0; }
+
+  void closeAhead() {
+    if (ahead_ < 0) return;
+    walk_->calls().close(std::exchange(ahead_, -1));
+    walk_->closedAhead();
+  }
+
+  // The file opened ahead, unless its name was unlinked meanwhile: then, as for a file that was
+  // not opened ahead, whatever the name leads to now, opened relative to its directory.
   std::unique_ptr<OpenFile> open() override {
-    // An entry is opened while its directory is the one the walk is in, which stays open.
+    if (ahead_ >= 0) {
+      walk_->closedAhead();
+      bool unlinked = false;
+      auto file = adoptRegularFile(walk_->calls(), std::exchange(ahead_, -1), how_, &unlinked);
+      if (!unlinked) return file;
+    }
     WalkDirectory& directory = *directory_;
-    if (directory.fd < 0) return nullptr;
+    if (directory.fd < 0) {
+      const int dirFd = walk_->reopen(directory);
+      if (dirFd < 0) return nullptr;
+      auto file = openRegularFile(walk_->calls(), how_,
+                                  [&](int flags) { return walk_->openAt(dirFd, name_, flags); });
+      walk_->calls().close(dirFd);
+      return file;
+    }
     directory.pinned = true;
     auto file = openRegularFile(
         walk_->calls(), how_, [&](int flags) { return walk_->openAt(directory.fd, name_, flags); });
@@ -117,9 +175,59 @@ class WalkEntryLocation final : public EntryLocation {
   std::shared_ptr<WalkDirectory> directory_;
   std::string name_;
   FileOpening how_;
+  int ahead_ = -1;
 };
 
 std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self) {
+  std::size_t files = 0;
+  for (const Ahead& ahead : window_) files += ahead.location != nullptr;
+  // Memory stays bounded however many entries come between two files.
+  while (files < kReadAheadFiles && window_.size() < 4 * kReadAheadFiles) {
+    std::optional<DirectoryEntry> entry = listNext(self);
+    if (!entry) break;
+    Ahead ahead{std::move(*entry), nullptr};
+    if (ahead.entry.kind == FileKind::regularFile) {
+      ahead.location = std::static_pointer_cast<WalkEntryLocation>(ahead.entry.location);
+      ahead.location->openAhead(stack_.back()->fd);
+      ++files;
+    }
+    window_.push_back(std::move(ahead));
+  }
+  if (window_.empty()) return std::nullopt;
+  DirectoryEntry next = std::move(window_.front().entry);
+  window_.pop_front();
+  return next;
+}
+
+void Walk::dropWindow() {
+  for (Ahead& ahead : window_) {
+    if (ahead.location) ahead.location->closeAhead();
+  }
+  window_.clear();
+}
+
+int Walk::openAhead(int dirFd, const std::string& name, int flags) {
+  const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
+  if (fd < 0) return -1;
+  ++openAhead_;
+  calls_.make(SystemCall::fadvise,
+              [&] { return ::posix_fadvise(fd, 0, kReadAheadBytes, POSIX_FADV_WILLNEED); });
+  return fd;
+}
+
+// Under descriptor pressure the newest file opened ahead goes first: it is read again when its
+// turn comes, at no more cost than had it not been opened ahead.
+bool Walk::releaseAheadFile() {
+  for (auto ahead = window_.rbegin(); ahead != window_.rend(); ++ahead) {
+    if (ahead->location && ahead->location->isOpenAhead()) {
+      ahead->location->closeAhead();
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<DirectoryEntry> Walk::listNext(const std::shared_ptr<Walk>& self) {
   while (!stack_.empty()) {
     WalkDirectory& top = *stack_.back();
     // A directory that cannot be found again, or was replaced, gives no further entries.
@@ -300,6 +408,8 @@ void Walk::pop() {
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
  public:
   explicit LinuxDirectoryEnumerator(std::shared_ptr<Walk> walk) : walk_(std::move(walk)) {}
+
+  ~LinuxDirectoryEnumerator() override { walk_->dropWindow(); }
 
   std::optional<DirectoryEntry> nextObject() override { return walk_->nextObject(walk_); }
 

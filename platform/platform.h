@@ -107,6 +107,12 @@ class Platform {
   // device's driver runs and no FIFO blocks.
   virtual std::unique_ptr<OpenFile> open(const FileUrl& file) = 0;
 
+  // The count of bytes all open files have read so far in this run.
+  virtual std::uint64_t bytesRead() const = 0;
+
+  // The width in columns of the terminal that standard error is, or nothing when it is none.
+  virtual std::optional<int> standardErrorTerminalWidth() = 0;
+
   // Writes all of the text to standard output or standard error, retrying partial writes and
   // interruptions, and waiting while a non-blocking descriptor is full: 0, or the errno.
   virtual int writeStandardOutput(std::string_view text) = 0;

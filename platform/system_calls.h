@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <type_traits>
 
 #include "platform/fault_injector.h"
@@ -15,7 +16,8 @@ namespace vorbit {
 // whatever close returns. A failed call leaves its errno in errno for the caller's next line.
 class SystemCalls {
  public:
-  explicit SystemCalls(FaultInjector* faults) : faults_(faults) {}
+  explicit SystemCalls(FaultInjector* faults, std::uint64_t* bytesRead = nullptr)
+      : faults_(faults), bytesRead_(bytesRead) {}
 
   template <typename Call>
   auto make(SystemCall which, Call call) const -> decltype(call()) {
@@ -45,6 +47,11 @@ class SystemCalls {
   // from. A descriptor whose file system cannot be told counts as one.
   bool onPseudoFileSystem(int fd) const;
 
+  // Adds to the run's count of bytes read, which a progress line shows.
+  void countRead(std::size_t bytes) const {
+    if (bytesRead_ != nullptr) *bytesRead_ += bytes;
+  }
+
  private:
   template <typename R>
   static R failure() {
@@ -65,6 +72,7 @@ class SystemCalls {
   }
 
   FaultInjector* faults_;
+  std::uint64_t* bytesRead_;
 };
 
 FileKind kindOf(const struct stat& st);

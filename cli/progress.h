@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "cli/option_kind.h"
+#include "modes/mode_context.h"
+
+namespace vorbit {
+
+// One status line on standard error while a long tree operation runs: files and bytes done, the
+// rate, the mismatches or failures so far and the current path, cut to the terminal's width. It
+// appears after a second, is rewritten in place at most five times a second and is erased
+// before the report is printed. It costs a clock read per file; the terminal is asked for its
+// width only when the line is drawn.
+class TerminalProgress final : public ProgressReporter {
+ public:
+  // attentionWord names what the count of outcomes that need attention is: "mismatches", say.
+  TerminalProgress(Platform& platform, const char* attentionWord);
+
+  void fileDone(const std::string& path, std::int64_t files, std::int64_t attention) override;
+  void finished() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  Platform& platform_;
+  const char* attentionWord_;
+  Clock::time_point start_;
+  Clock::time_point nextDraw_;
+  bool shown_ = false;
+};
+
+// The status line of the text, without control characters and cut from the left to at most
+// `columns` characters, so that the end of a long path stays visible.
+std::string statusLine(const std::string& status, const std::string& path, int columns);
+
+// A terminal progress line for a tag, retag or check run when standard error is a terminal and
+// VORBIT_PROGRESS is not "0"; null otherwise.
+std::unique_ptr<ProgressReporter> progressFor(Platform& platform, OptionKind kind);
+
+}  // namespace vorbit

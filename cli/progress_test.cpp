@@ -1,0 +1,20 @@
+#include "cli/progress.h"
+
+#include <gtest/gtest.h>
+
+namespace vorbit {
+namespace {
+
+TEST(StatusLineTest, PathIsCutFromTheLeftWithoutControlsOrBrokenCharacters) {
+  const std::string status = "3 files, 12 B, 4 B/s, 0 mismatches";  // 34 characters
+  EXPECT_EQ(statusLine(status, "/a/b", 80), status + "  /a/b");
+  EXPECT_EQ(statusLine(status, "/photos/long/name.jpg", 46), status + "  \u2026/name.jpg");
+  EXPECT_EQ(statusLine(status, "/x/new\nline\x1b", 80), status + "  /x/new?line?");
+  // Two-byte characters count as one column and are never split.
+  EXPECT_EQ(statusLine(status, "/\u00e9\u00e9\u00e9\u00e9", 40),
+            status + "  \u2026\u00e9\u00e9\u00e9");
+  EXPECT_EQ(statusLine(status, "/p", 20), status.substr(0, 20));
+}
+
+}  // namespace
+}  // namespace vorbit
