@@ -63,6 +63,7 @@ class Walk {
   Walk& operator=(const Walk&) = delete;
   ~Walk() {
     while (!stack_.empty()) pop();
+    if (root_) close(*root_);
   }
 
   const SystemCalls& calls() const { return calls_; }
@@ -72,6 +73,7 @@ class Walk {
     root->fd = fd;
     root->listing = listing;
     root->identity = identity;
+    root_ = root;
     stack_.push_back(std::move(root));
     ++open_;
   }
@@ -112,6 +114,7 @@ class Walk {
   bool makeRoom() { return releaseAheadFile() || releaseOne(); }
   void release(WalkDirectory& directory);
   void pop();
+  void close(WalkDirectory& directory);
 
   struct Ahead {
     DirectoryEntry entry;
@@ -121,6 +124,7 @@ class Walk {
   SystemCalls calls_;
   std::vector<std::shared_ptr<WalkDirectory>> stack_;
   std::size_t open_ = 0;
+  std::shared_ptr<WalkDirectory> root_;
   std::deque<Ahead> window_;
   std::size_t openAhead_ = 0;
 };
@@ -391,8 +395,15 @@ void Walk::release(WalkDirectory& directory) {
 }
 
 // Closes the directory at the end of its listing, without reading the listing again.
+// The root stays open until the walk ends: a file opened ahead, or retag's second look, may
+// still need to find its directory again from it.
 void Walk::pop() {
-  WalkDirectory& directory = *stack_.back();
+  if (stack_.back() != root_) close(*stack_.back());
+  stack_.back()->pending.clear();
+  stack_.pop_back();
+}
+
+void Walk::close(WalkDirectory& directory) {
   if (directory.listing != nullptr) {
     calls_.make(SystemCall::closedir, [&] { return ::closedir(directory.listing); });
   } else if (directory.fd >= 0) {
@@ -401,8 +412,6 @@ void Walk::pop() {
   if (directory.fd >= 0) --open_;
   directory.listing = nullptr;
   directory.fd = -1;
-  directory.pending.clear();
-  stack_.pop_back();
 }
 
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
