@@ -9,86 +9,41 @@ namespace vorbit {
 namespace {
 
 TEST(BufferSizeTest, ArgumentInKilobytesIsClampedOrIgnored) {
-  const struct {
-    const char* argument;
-    std::int64_t bytes;
-  } rows[] = {
-      {"512", 524288},
-      {"1", 1024},
-      {"0", 1024},
-      {"+0", 1024},
-      {"-0", 1024},
-      {"-5", 1024},
-      {"-9223372036854775808", 1024},
-      {"+64", 65536},
-      {"0064", 65536},
-      {"1048575", 1073740800},
-      {"1048576", 1073741824},
-      {"1048577", 1073741824},
-      {"9223372036854775807", 1073741824},
-      // Not a decimal integer that fits in 64 bits: the default.
-      {"9223372036854775808", 524288},
-      {"-9223372036854775809", 524288},
-      {"12345678901234567890", 524288},
-      {"12k", 524288},
-      {"12-", 524288},
-      {"1.5", 524288},
-      {" 64", 524288},
-      {"64 ", 524288},
-      {"", 524288},
-      {"+", 524288},
-      {"-", 524288},
-      {"+-5", 524288},
-      {"++5", 524288},
-      {"--5", 524288},
-      {"1_000", 524288},
-      {"0x40", 524288},
-      {"\xD9\xA1", 524288},  // an Arabic-Indic digit one is not an ASCII digit
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(bufferSizeFromArgument(row.argument), row.bytes) << '"' << row.argument << '"';
+  // Anything but a decimal integer that fits in 64 bits gives the default, 524288.
+  const std::pair<std::int64_t, std::vector<const char*>> rows[] = {
+      {1024, {"1", "0", "+0", "-0", "-5", "-9223372036854775808"}},
+      {65536, {"+64", "0064", "64"}},
+      {1073740800, {"1048575"}},
+      {1073741824, {"1048576", "1048577", "9223372036854775807"}},
+      {524288,
+       {"512", "9223372036854775808", "-9223372036854775809", "12345678901234567890", "12k", "12-",
+        "1.5", " 64", "64 ", "", "+", "-", "+-5", "++5", "--5", "1_000", "0x40",
+        "\xD9\xA1" /* an Arabic-Indic digit one */}}};
+  for (const auto& [bytes, arguments] : rows) {
+    for (const char* argument : arguments) {
+      EXPECT_EQ(bufferSizeFromArgument(argument), bytes) << '"' << argument << '"';
+    }
   }
 }
 
 TEST(OptionKindTest, FirstCharacterIsDroppedAndTheRestMatchedExactly) {
-  using enum OptionKind;
-  const struct {
-    const char* word;
-    OptionKind kind;
-  } rows[] = {
-      {"-t", tag},
-      {"-r", retag},
-      {"-c", check},
-      {"-h", help},
-      {"+t", tag},
-      {"xc", check},
-      {"/r", retag},
-      {"tt", tag},
-      {"", unknown},
-      {"-", unknown},
-      {"t", unknown},
-      {"--t", unknown},
-      {"-T", unknown},
-      {"-tr", unknown},
-      {"-t ", unknown},
-      {"-tag", unknown},
-      {"-x", unknown},
-      {"\xC3\xA9t", tag},   // é, two bytes
-      {"e\xCC\x81t", tag},  // e + combining acute: one character
-      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"
-       "c",
-       check},  // a flag: two code points
-      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"
-       "r",
-       retag},              // thumbs up, skin tone
-      {"\r\nh", help},      // CR LF is one cluster
-      {"\xFFt", tag},       // a byte that is not UTF-8
-      {"-\xCC\x81t", tag},  // the mark clings to the minus sign
-      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB"
-       "c",
-       unknown},  // a flag and a half
-  };
-  for (const auto& row : rows) EXPECT_EQ(classifyOption(row.word), row.kind) << row.word;
+  // é in two bytes; e and a combining acute; a flag (two code points); thumbs up and a skin
+  // tone; CR LF, one cluster; a byte that is not UTF-8; a mark that clings to the minus sign.
+  const std::pair<OptionKind, std::vector<const char*>> rows[] = {
+      {OptionKind::tag, {"-t", "+t", "tt", "\xC3\xA9t", "e\xCC\x81t", "\xFFt", "-\xCC\x81t"}},
+      {OptionKind::retag, {"-r", "/r", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBDr"}},
+      {OptionKind::check,
+       {"-c", "xc",
+        "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"
+        "c"}},
+      {OptionKind::help, {"-h", "\r\nh"}},
+      {OptionKind::unknown,
+       {"", "-", "t", "--t", "-T", "-tr", "-t ", "-tag", "-x",
+        "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB"
+        "c"}}};
+  for (const auto& [kind, words] : rows) {
+    for (const char* word : words) EXPECT_EQ(classifyOption(word), kind) << word;
+  }
 }
 
 }  // namespace

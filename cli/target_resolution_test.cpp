@@ -16,19 +16,13 @@ TEST(AbsolutePathTest, JoinsCollapsesAndTrims) {
     const char* path;
     std::optional<std::string> cwd;
     const char* absolute;
-  } rows[] = {{"photos", cwd, "/data/photos"},
-              {"photos/", cwd, "/data/photos"},
-              {"./photos//x/./", cwd, "/data/photos/x"},
-              {".", cwd, "/data"},
-              {"/data/photos/", cwd, "/data/photos"},
-              {"//data///photos", cwd, "/data/photos"},
-              {"/", cwd, "/"},
-              {"///", cwd, "/"},
-              {"/.", cwd, "/"},
-              {"../x/..", cwd, "/data/../x/.."},
-              {"a", "/", "/a"},
-              {"photos//a/", none, "photos/a"},
-              {"./", none, "."}};
+  } rows[] = {// clang-format off
+      {"photos", cwd, "/data/photos"}, {"photos/", cwd, "/data/photos"}, {".", cwd, "/data"},
+      {"./photos//x/./", cwd, "/data/photos/x"}, {"/data/photos/", cwd, "/data/photos"},
+      {"//data///photos", cwd, "/data/photos"}, {"/", cwd, "/"}, {"///", cwd, "/"},
+      {"/.", cwd, "/"}, {"../x/..", cwd, "/data/../x/.."}, {"a", "/", "/a"},
+      {"photos//a/", none, "photos/a"}, {"./", none, "."}};
+  // clang-format on
   for (const auto& row : rows) EXPECT_EQ(absolutePath(row.path, row.cwd), row.absolute) << row.path;
 }
 

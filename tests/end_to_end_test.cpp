@@ -1,8 +1,10 @@
-// The built vorbit run on real trees in fresh directories: whole standard output and error,
-// exit status, and the attributes on disk afterwards.
+// The built vorbit run on real trees in fresh directories, on file systems that refuse it and on
+// trees built to break it: whole standard output and error, exit status, and the attributes on
+// disk afterwards.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "cli/usage.h"
 #include "tests/test_support.h"
@@ -80,70 +83,55 @@ class EndToEndTest : public ::testing::Test {
 };
 
 TEST_F(EndToEndTest, WorkedExamplesOfTheThreeModes) {
-  const std::string root = dir_.mkdir("photos");
-  const std::string a = dir_.write("photos/a.jpg", "a"), b = dir_.write("photos/b.jpg", "b"),
-                    c = dir_.write("photos/c.jpg", "c"), empty = dir_.write("photos/empty", "e"),
-                    hex = dir_.write("photos/hex", "h");
+  // a.jpg stays as tagged, b.jpg changes after tagging, c.jpg and x/y/.hidden are never tagged;
+  // empty holds an empty value, hex the digest in hexadecimal. Targets are relative or not.
+  const std::string root = dir_ / "photos", a = dir_.write("photos/a.jpg", "a"),
+                    b = dir_.write("photos/b.jpg", "b"), c = dir_.write("photos/c.jpg", "c"),
+                    hidden = dir_.write("photos/x/y/.hidden", "."),
+                    empty = dir_.write("photos/empty", "e"), hex = dir_.write("photos/hex", "h");
   storeTag(empty, {});
   storeTag(hex, bytesOf(hexString(sha256Of("h"))));
-  // a.jpg stays as tagged, b.jpg changes after tagging, c.jpg is never tagged.
-  EXPECT_EQ(run({"-t", a}), "\u2705 tagged " + a + "\n");
+  EXPECT_EQ(run({"-t", "photos/a.jpg"}, dir_.path()), "\u2705 tagged " + a + "\n");
   EXPECT_EQ(run({"-t", b}), "\u2705 tagged " + b + "\n");
   writeFile(b, "b, edited");
   std::map<std::string, std::optional<Bytes>> before;
-  for (const std::string& file : {a, b, c, empty, hex}) before[file] = storedTag(file);
+  for (const std::string& file : {a, b, c, hidden, empty, hex}) before[file] = storedTag(file);
 
-  EXPECT_EQ(run({"-c", root}),
+  EXPECT_EQ(run({"-c", "./photos//"}, dir_.path()),
             linesInWalkOrder(root, {{"b.jpg", "\u274C digests for " + b + " aren't equal."},
                                     {"c.jpg", kNoDigest + c},
+                                    {"x", kNoDigest + hidden},
                                     {"empty", kNoDigest + empty},
                                     {"hex", "\u274C digests for " + hex + " aren't equal."}}) +
-                checkSummary(root, 5, 1, 2, 2));
-  EXPECT_EQ(run({"-c", a}), "\u2705 digest for " + a + "\n");
+                checkSummary(root, 6, 1, 2, 3));
+  EXPECT_EQ(run({"-c", "a.jpg"}, root), "\u2705 digest for " + a + "\n");
   EXPECT_EQ(run({"-c", b}), "\u274C digest for " + b + " aren't equal.\n");
   EXPECT_EQ(run({"-c", c}), kNoDigest + c + "\n");
+  EXPECT_EQ(run({"-c", "a.jpg/"}, root), "\n");  // run as a tree, which cannot list a file
   for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
 
   EXPECT_EQ(run({"-r", a}), "\u2705 digest for " + a + "\n");
   EXPECT_EQ(run({"-r", b}), kRetagged + b + "\n");
   EXPECT_EQ(run({"-r", c}), kTagged + c + "\n");
-  EXPECT_EQ(run({"-r", root}),
-            linesInWalkOrder(root, {{"empty", kTagged + empty}, {"hex", kRetagged + hex}}) +
-                retagSummary(root, 5, 3, 1, 1));
-  EXPECT_EQ(run({"-r", root}), retagSummary(root, 5, 5, 0, 0));
-  for (const std::string& file : {a, b, c, empty, hex}) {
-    EXPECT_EQ(storedTag(file), sha256Of(readFile(file))) << file;
-  }
-  EXPECT_EQ(run({"-t", root}), tagSummary(root, 5, 0));
-  EXPECT_EQ(run({"-c", root}), checkSummary(root, 5, 5, 0, 0));
+  EXPECT_EQ(
+      run({"-r", "photos/"}, dir_.path()),
+      linesInWalkOrder(
+          root, {{"x", kTagged + hidden}, {"empty", kTagged + empty}, {"hex", kRetagged + hex}}) +
+          retagSummary(root, 6, 3, 1, 2));
+  EXPECT_EQ(run({"-r", root + "/"}), retagSummary(root, 6, 6, 0, 0));
+  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
+  EXPECT_EQ(run({"-t", "photos"}, dir_.path()), tagSummary(root, 6, 0));
+  EXPECT_EQ(run({"-c", root}), checkSummary(root, 6, 6, 0, 0));
 }
 
-TEST_F(EndToEndTest, EmptyMissingAndRelativeTargets) {
-  const std::string root = dir_.mkdir("data/photos"), data = dir_ / "data";
+TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
   const std::string empty = dir_.mkdir("empty"), dirs = dir_ / "dirs";
-  dir_.write("data/photos/.hidden", "h");
-  dir_.write("data/photos/x/y/b.jpg", "b");
-  dir_.write("data/photos/a.jpg", "a");
   dir_.mkdir("dirs/x/y");
   dir_.mkdir("dirs/z");
-  EXPECT_EQ(run({"-t", "photos"}, data), tagSummary(root, 3, 0));
-  EXPECT_EQ(storedTag(root + "/x/y/b.jpg"), sha256Of("b"));
-  EXPECT_EQ(storedTag(root + "/.hidden"), sha256Of("h"));
-  const struct {
-    std::vector<std::string> arguments;
-    std::string cwd, out;
-  } rows[] = {
-      {{"-c", "photos/"}, data, checkSummary(root, 3, 3, 0, 0)},
-      {{"-c", "./photos//"}, data, checkSummary(root, 3, 3, 0, 0)},
-      {{"-c", root + "/"}, "", checkSummary(root, 3, 3, 0, 0)},
-      {{"-c", "x/y/b.jpg"}, root, "\u2705 digest for " + root + "/x/y/b.jpg\n"},
-      {{"-c", "a.jpg/"}, root, "\n"},  // run as a tree, which cannot list a file
-      {{"-t", empty}, "", tagSummary(empty, 0, 0)},
-      {{"-c", dirs}, "", checkSummary(dirs, 0, 0, 0, 0)},
-      {{"-r", dirs}, "", retagSummary(dirs, 0, 0, 0, 0)},
-  };
-  for (const auto& row : rows) EXPECT_EQ(run(row.arguments, row.cwd), row.out) << row.arguments[1];
-  for (const char* mode : {"-t", "-c", "-r"}) {
+  EXPECT_EQ(run({"-t", empty}), tagSummary(empty, 0, 0));
+  EXPECT_EQ(run({"-c", dirs}), checkSummary(dirs, 0, 0, 0, 0));
+  EXPECT_EQ(run({"-r", dirs}), retagSummary(dirs, 0, 0, 0, 0));
+  for (const std::string mode : {"-t", "-c", "-r"}) {
     for (const std::string& missing : {dir_ / "missing", dir_ / "missing/", std::string()}) {
       EXPECT_EQ(run({mode, missing}, dir_.path()), "\n");
     }
@@ -202,14 +190,13 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 1), 0);
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
-  for (const auto& [name, target] :
-       std::map<std::string, std::string>{{"zero", "/dev/zero"},
-                                          {"stdin", "/dev/stdin"},
-                                          {"dangling", "nothing"},
-                                          {"linkfile", "a"},
-                                          {"linkdir", dir_ / "outside"}}) {
-    ASSERT_EQ(::symlink(target.c_str(), (root + "/" + name).c_str()), 0);
-  }
+  const std::string links[][2] = {{"zero", "/dev/zero"},
+                                  {"stdin", "/dev/stdin"},
+                                  {"dangling", "nothing"},
+                                  {"linkfile", "a"},
+                                  {"linkdir", dir_ / "outside"}};
+  for (const auto& [name, target] : links)
+    std::filesystem::create_symlink(target, root + "/" + name);
   // All but the link to a directory are counted; only a and the link to it have contents.
   EXPECT_EQ(run({"-t", root}), tagSummary(root, 7, 0));
   EXPECT_EQ(storedTag(root + "/a"), sha256Of("a"));
@@ -236,16 +223,13 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
 TEST_F(EndToEndTest, ImmutableFilesAreFailuresAndKeepTheirTag) {
   const std::string root = dir_.mkdir("r");
   const std::string good = dir_.write("r/good", "g"), locked = dir_.write("r/locked", "l");
+  storeTag(good, sha256Of("g"));
   storeTag(locked, sha256Of("stale"));
   if (!runCommand({"chattr", "+i", locked})) GTEST_SKIP() << "chattr +i is not available here";
   const std::string couldnt = "\u274C couldn't tag " + locked;
-  const std::string eperm = std::strerror(EPERM);
-  EXPECT_EQ(run({"-t", locked}), couldnt + " " + eperm + "\n");
-  EXPECT_EQ(run({"-t", root}), couldnt + " " + eperm + "\n" + tagSummary(root, 2, 1));
-  EXPECT_EQ(run({"-r", locked}), couldnt + "\n");
+  EXPECT_EQ(run({"-t", locked}), couldnt + " " + std::strerror(EPERM) + "\n");
   EXPECT_EQ(run({"-r", root}), couldnt + "\n" + retagSummary(root, 2, 1, 0, 0));
   EXPECT_EQ(storedTag(locked), sha256Of("stale"));
-  EXPECT_EQ(storedTag(good), sha256Of("g"));
   runCommand({"chattr", "-i", locked});
 }
 
@@ -272,27 +256,172 @@ TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOne
   if (::geteuid() != 0 || runVorbit({"-h"}, "", nobody).status != 0) {
     GTEST_SKIP() << "cannot run the built binary as an unprivileged user here";
   }
-  const std::string root = dir_.mkdir("r");
-  const std::string file = dir_.write("r/f", "f");  // root's, mode 0644
-  const std::string secret = dir_.write("r/secret", "s");
+  const std::string root = dir_.mkdir("r"), file = dir_.write("r/f", "f");  // root's, mode 0644
+  const std::string secret = dir_.write("r/secret", "s"), closed = dir_.mkdir("r/closed");
   dir_.write("r/closed/inside", "i");
-  ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
-  ASSERT_EQ(::chmod((root + "/closed").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(secret.c_str(), 0600) | ::chmod(closed.c_str(), 0700), 0);
   const std::string couldnt = "\u274C couldn't tag " + file, eacces = std::strerror(EACCES);
-  const struct {
-    std::vector<std::string> arguments;
-    std::string out;
-  } rows[] = {{{"-t", file}, couldnt + " " + eacces + "\n"},
-              {{"-t", root}, couldnt + " " + eacces + "\n" + tagSummary(root, 2, 1)},
-              {{"-r", root}, couldnt + "\n" + retagSummary(root, 2, 0, 0, 0)},
-              {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 2, 0, 0, 1)},
-              {{"-t", secret}, "\n"}};
-  for (const auto& row : rows) {
-    const ProcessResult result = runVorbit(row.arguments, "", nobody);
-    EXPECT_EQ(result.out, row.out);
-    EXPECT_EQ(result.err, "");
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{"-t", file}, couldnt + " " + eacces + "\n"},
+      {{"-t", root}, couldnt + " " + eacces + "\n" + tagSummary(root, 2, 1)},
+      {{"-r", root}, couldnt + "\n" + retagSummary(root, 2, 0, 0, 0)},
+      {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 2, 0, 0, 1)},
+      {{"-t", secret}, "\n"}};
+  for (const auto& [arguments, out] : rows) {
+    const ProcessResult result = runVorbit(arguments, "", nobody);
+    EXPECT_EQ(result.out + result.err, out);
   }
   EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
+// A mount for the life of the guard, always unmounted at its end.
+class Mount {
+ public:
+  Mount(const std::vector<std::string>& command, std::string target) : target_(std::move(target)) {
+    mounted_ = ::geteuid() == 0 && runCommand(command);
+  }
+  ~Mount() {
+    if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string target_;
+  bool mounted_ = false;
+};
+
+TEST(FaultyFileSystemTest, ReadOnlyMountAndNoUserAttributesAreFailures) {
+  TempDir dir;
+  const std::string source = dir.mkdir("source"), file = dir.write("source/f", "f");
+  const std::string readOnly = dir.mkdir("readonly"), ramfs = dir.mkdir("ramfs");
+  Mount bind({"mount", "--bind", source, readOnly}, readOnly);
+  Mount mount({"mount", "-t", "ramfs", "ramfs", ramfs}, ramfs);
+  if (!bind.mounted() || !mount.mounted()) GTEST_SKIP() << "cannot mount here";
+  ASSERT_TRUE(runCommand({"mount", "-o", "remount,bind,ro", readOnly}));
+  writeFile(ramfs + "/f", "f");
+  for (const auto& [root, error] : {std::pair(readOnly, EROFS), std::pair(ramfs, EOPNOTSUPP)}) {
+    const std::string couldnt = "\u274C couldn't tag " + root + "/f";
+    EXPECT_EQ(runVorbit({"-t", root}).out,
+              couldnt + " " + std::strerror(error) + "\n" + tagSummary(root, 1, 1));
+    EXPECT_EQ(runVorbit({"-r", root + "/f"}).out, couldnt + "\n");
+    EXPECT_EQ(runVorbit({"-c", root + "/f"}).out,
+              "\u26A0\uFE0F no digest found for " + root + "/f\n");
+  }
+  EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
+TEST(HostileTreeTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  const std::vector<std::string> names = {
+      "new\nline",      "tab\there",      "-t", "--", "\xFF\xFE latin1 \xE9", std::string(255, 'n'),
+      " leading blank", "trailing blank "};
+  for (const std::string& name : names) writeFile(root + "/" + name, name);
+  EXPECT_EQ(runVorbit({"-t", root}).out, tagSummary(root, static_cast<int>(names.size()), 0));
+  for (const std::string& name : names) {
+    EXPECT_EQ(storedTag(root + "/" + name), sha256Of(name)) << name;
+    EXPECT_EQ(runVorbit({"-c", root + "/" + name}).out,
+              "\u2705 digest for " + root + "/" + name + "\n");
+  }
+  // A target that looks like an option is still a target.
+  EXPECT_EQ(runVorbit({"-c", "-t"}, root).out, "\u2705 digest for " + root + "/-t\n");
+}
+
+TEST(HostileTreeTest, TreeDeeperThanPathMaxUnderEightDescriptorsLosesNoFile) {
+  TempDir dir;
+  const std::string root = dir.mkdir("deep");
+  // 300 levels of 19-byte names, a file on each: paths of 6,000 bytes, past PATH_MAX.
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 300 && fd >= 0; ++level) {
+    ::close(::openat(fd, level % 2 ? "file" : "a-file", O_WRONLY | O_CREAT, 0644));
+    ASSERT_EQ(::mkdirat(fd, "level-name-19-bytes", 0755), 0);
+    const int next = ::openat(fd, "level-name-19-bytes", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  const std::vector<std::string> eight = {"prlimit", "--nofile=8", "--"};
+  EXPECT_EQ(runVorbit({"-t", root}, "", eight).out, tagSummary(root, 300, 0));
+  EXPECT_EQ(runVorbit({"-c", root}, "", eight).out, checkSummary(root, 300, 300, 0, 0));
+  EXPECT_TRUE(runCommand({"rm", "-rf", root}));
+}
+
+TEST(HostileTreeTest, FileThatGrowsWhileReadIsNeverTaggedWithAMixture) {
+  TempDir dir;
+  const std::string file = dir.write("growing", std::string(1 << 20, 'g'));
+  std::thread writer([&] {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+    const std::string page(4096, 'x');
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(::write(fd, page.data(), page.size()), 4096);
+    ::close(fd);
+  });
+  const ProcessResult result = runVorbit({"-t", file, "1"});
+  writer.join();
+  // Either the whole run fell between two appends, or the change was seen and nothing stored.
+  if (result.out == "\u2705 tagged " + file + "\n") {
+    EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
+  } else {
+    EXPECT_EQ(result.out, "\u274C couldn't tag " + file + " File changed while it was read\n");
+    EXPECT_EQ(storedTag(file), std::nullopt);
+  }
+}
+
+TEST(HostileTreeTest, DirectoryRemovedDuringTheWalkEndsItsListingQuietly) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r");
+  for (int f = 0; f < 1000; ++f)
+    dir.write("r/d" + std::to_string(f % 50) + "/" + std::to_string(f), "x");
+  std::thread remover([&] { runCommand({"rm", "-rf", root + "/d25", root + "/d30"}); });
+  const ProcessResult result = runVorbit({"-c", root});
+  remover.join();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("Checked a total of "), std::string::npos);
+}
+
+TEST(FaultyFileSystemTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
+  TempDir dir;
+  const std::string root = dir.mkdir("r"), proc = dir.mkdir("r/proc");
+  dir.write("r/sub/a", "a");
+  ASSERT_EQ(::symlink("/proc/self/pagemap", (root + "/pagemap").c_str()), 0);
+  Mount strict({"mount", "--bind", "-o", "strictatime", root, root}, root);
+  Mount procMount({"mount", "-t", "proc", "proc", proc}, proc);
+  if (!procMount.mounted()) GTEST_SKIP() << "cannot mount proc here";
+  EXPECT_EQ(runVorbit({"-c", "/proc/self/pagemap"}).out, "\n");
+  EXPECT_EQ(runVorbit({"-c", proc}).out, "\n");
+  EXPECT_EQ(runVorbit({"-t", root}).out, tagSummary(root, 2, 0));
+  struct stat before, after;
+  ASSERT_EQ(::stat((root + "/sub").c_str(), &before), 0);
+  ::sleep(1);
+  EXPECT_EQ(runVorbit({"-c", root}).status, 0);
+  ASSERT_EQ(::stat((root + "/sub").c_str(), &after), 0);
+  EXPECT_EQ(after.st_atime, before.st_atime);
+}
+
+// A chain 40 levels deep listed before its sibling directories, walked from another working
+// directory, on the disk and on a file system whose listing gives no entry types.
+TEST(HostileTreeTest, DeepChainBeforeSiblingsOnEveryFileSystem) {
+  TempDir dir;
+  const std::string image = dir.write("ext2.img", ""), noTypes = dir.mkdir("notypes");
+  ASSERT_EQ(::truncate(image.c_str(), 16 << 20), 0);
+  Mount mount({"sh", "-c", "mkfs.ext2 -q -O ^filetype \"$0\" && mount -o loop \"$0\" \"$1\"", image,
+               noTypes},
+              noTypes);
+  for (const std::string name : {"disk", "notypes"}) {
+    const std::string root = dir.mkdir(name);
+    std::string chain = root + "/chain";
+    for (int level = 0; level < 40; ++level) chain += "/level";
+    std::filesystem::create_directories(chain);
+    writeFile(chain + "/bottom", "b");
+    for (const std::string sibling : {"/s1", "/s2", "/s3", "/s4", "/s5"}) {
+      dir.write(name + sibling + "/f", sibling);
+    }
+    EXPECT_EQ(runVorbit({"-t", name}, dir.path()).out, tagSummary(root, 6, 0));
+    EXPECT_EQ(storedTag(chain + "/bottom"), sha256Of("b")) << root;
+    EXPECT_EQ(storedTag(root + "/s5/f"), sha256Of("/s5")) << root;
+  }
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount a loop device here";
 }
 
 }  // namespace

@@ -73,6 +73,13 @@ void storeTag(const std::string& path, const Bytes& value) {
   }
 }
 
+bool supportsUserXattrs(const std::string& directory) {
+  writeFile(directory + "/.probe", "");
+  const bool supported = ::setxattr((directory + "/.probe").c_str(), "user.p", "1", 1, 0) == 0;
+  std::filesystem::remove(directory + "/.probe");
+  return supported;
+}
+
 Bytes bytesOf(const std::string& text) {
   const auto* begin = reinterpret_cast<const std::byte*>(text.data());
   return Bytes(begin, begin + text.size());
@@ -95,24 +102,15 @@ Bytes sha256Of(const std::string& text) {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream contents;
-  contents << in.rdbuf();
+  contents << std::ifstream(path, std::ios::binary).rdbuf();
   return contents.str();
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-bool supportsUserXattrs(const std::string& directory) {
-  const std::string probe = directory + "/.xattr-probe";
-  writeFile(probe, "");
-  const bool supported = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
-  ::unlink(probe.c_str());
-  return supported;
+  if (!(std::ofstream(path, std::ios::binary) << contents)) {
+    throw std::runtime_error("cannot write " + path);
+  }
 }
 
 std::string tagSummary(const std::string& root, int total, int errors) {
@@ -136,14 +134,14 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd) {
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  for (std::FILE* file : {out, err}) ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
-    ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
     ::dup2(::fileno(out), 1);
     ::dup2(::fileno(err), 2);
+    ::closefrom(3);
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
@@ -156,14 +154,11 @@ ProcessResult runProgram(const std::vector<std::string>& command, const std::str
           WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
 }
 
-bool runCommand(const std::vector<std::string>& command) { return runProgram(command).status == 0; }
-
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd,
-                        const std::vector<std::string>& prefix) {
-  std::vector<std::string> command = prefix;
-  command.push_back(VORBIT_BINARY);
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  return runProgram(command, cwd);
+                        std::vector<std::string> prefix) {
+  prefix.push_back(VORBIT_BINARY);
+  prefix.insert(prefix.end(), arguments.begin(), arguments.end());
+  return runProgram(prefix, cwd);
 }
 
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {
@@ -178,10 +173,7 @@ ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjec
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   LinuxPlatform platform(faults);
   const int status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
-  for (int fd : {1, 2}) {
-    ::dup2(saved[fd - 1], fd);
-    ::close(saved[fd - 1]);
-  }
+  for (int fd : {1, 2}) ::dup2(saved[fd - 1], fd), ::close(saved[fd - 1]);
   return {contentsOf(out), contentsOf(err), status};
 }
 

@@ -29,12 +29,12 @@ class TempDir {
 
 std::optional<Bytes> storedTag(const std::string& path);  // nothing when the file has none
 void storeTag(const std::string& path, const Bytes& value);
+bool supportsUserXattrs(const std::string& directory);
 Bytes bytesOf(const std::string& text);
 std::string hexString(const Bytes& bytes);
-Bytes sha256Of(const std::string& text);  // in one call, for comparison with the streaming engine
+Bytes sha256Of(const std::string& text);  // in one call, to compare with the streaming engine
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
-bool supportsUserXattrs(const std::string& directory);
 
 // The summaries of runs over a tree, each with its last line feed.
 std::string tagSummary(const std::string& root, int total, int errors);
@@ -42,18 +42,19 @@ std::string checkSummary(const std::string& root, int total, int matched, int mi
 std::string retagSummary(const std::string& root, int total, int matched, int retagged, int fresh);
 
 struct ProcessResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;  // exit status, or 128 + signal (142 for a run ended as hung)
 };
 
 // Runs the command with no shell in between, in the working directory when one is given; a run
 // that takes over a minute is ended by SIGALRM.
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd = "");
-bool runCommand(const std::vector<std::string>& command);  // true when it exits 0
+inline bool runCommand(const std::vector<std::string>& command) {
+  return runProgram(command).status == 0;
+}
 // Runs the built vorbit, behind the prefix command (for instance setpriv) when one is given.
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
-                        const std::vector<std::string>& prefix = {});
+                        std::vector<std::string> prefix = {});
 // Runs the command line in this process over a LinuxPlatform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
 
