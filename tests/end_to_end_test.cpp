@@ -360,7 +360,12 @@ TEST(HostileTreeTest, FileThatGrowsWhileReadIsNeverTaggedWithAMixture) {
   writer.join();
   // Either the whole run fell between two appends, or the change was seen and nothing stored.
   if (result.out == "\u2705 tagged " + file + "\n") {
-    EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
+    const std::string grown = readFile(file);
+    bool onePrefix = false;
+    for (std::size_t size = 1 << 20; size <= grown.size(); size += 4096) {
+      onePrefix = onePrefix || storedTag(file) == sha256Of(grown.substr(0, size));
+    }
+    EXPECT_TRUE(onePrefix) << "the tag is of no version the file ever had";
   } else {
     EXPECT_EQ(result.out, "\u274C couldn't tag " + file + " File changed while it was read\n");
     EXPECT_EQ(storedTag(file), std::nullopt);
