@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/linux_file.h"
+#include "platform/read_ahead.h"
 
 namespace vorbit {
 namespace {
@@ -58,7 +59,7 @@ struct WalkDirectory {
 // out so that a file can be opened relative to its directory while the walk goes on.
 class Walk {
  public:
-  explicit Walk(SystemCalls calls) : calls_(calls) {}
+  explicit Walk(SystemCalls calls) : calls_(calls), readAhead_(calls) {}
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
   ~Walk() {
@@ -122,6 +123,7 @@ class Walk {
   };
 
   SystemCalls calls_;
+  ReadAhead readAhead_;
   std::vector<std::shared_ptr<WalkDirectory>> stack_;
   std::size_t open_ = 0;
   std::shared_ptr<WalkDirectory> root_;
@@ -214,8 +216,7 @@ int Walk::openAhead(int dirFd, const std::string& name, int flags) {
   const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
   if (fd < 0) return -1;
   ++openAhead_;
-  calls_.make(SystemCall::fadvise,
-              [&] { return ::posix_fadvise(fd, 0, kReadAheadBytes, POSIX_FADV_WILLNEED); });
+  readAhead_.request(fd, kReadAheadBytes);
   return fd;
 }
 

@@ -292,6 +292,22 @@ TEST_F(RaceTest, RetagRecoveryMustFindTheInodeItRead) {
   EXPECT_EQ(storedTag(file), std::nullopt);
 }
 
+TEST_F(RaceTest, FilesGoneOrReplacedWhileOpenedAheadAreTakenByNameAtTheirTurn) {
+  for (int i = 0; i < 10; ++i)
+    storeTag(dir_.write("r/f" + std::to_string(i), "old"), sha256Of("old"));
+  std::vector<std::string> order;  // the walk's order is the file system's
+  for (const auto& entry : std::filesystem::directory_iterator(root_))
+    order.push_back(entry.path());
+  // By the first file's turn (its first fstat) every file is open ahead of it.
+  const auto change = [&] {
+    std::filesystem::remove(order[3]);
+    std::filesystem::rename(dir_.write("new", "new"), order[6]);
+  };
+  EXPECT_EQ(
+      run({"-c", root_}, Injector(2, 0, SystemCall::fstat, change)).out,
+      "\u26A0\uFE0F no digest found for " + order[6] + "\n" + checkSummary(root_, 10, 8, 0, 1));
+}
+
 TEST_F(RaceTest, MemoryRunningOutEndsTheRunWithAMessage) {
   dir_.write("r/f", "f");
   const auto exhaust = [] { throw std::bad_alloc(); };
