@@ -48,14 +48,11 @@ class ScriptedFile final : public OpenFile {
   std::vector<std::size_t> reads_;
 };
 
-std::string hexDigest(const FileDigest& digest) {
-  const auto* bytes = std::get_if<Sha256Digest>(&digest);
-  return bytes != nullptr ? hexString(digestBytes(*bytes)) : "no digest";
-}
-
-std::string failure(const FileDigest& digest) {
+// The digest in hexadecimal, or what a failure says.
+std::string text(const FileDigest& digest) {
+  if (const auto* bytes = std::get_if<Sha256Digest>(&digest)) return hexString(digestBytes(*bytes));
   const auto* failed = std::get_if<ReadFailure>(&digest);
-  return failed != nullptr ? failed->description() : "no failure";
+  return failed != nullptr ? failed->description() : "no digest";
 }
 
 TEST(DigestTest, KnownAnswersWithShortReadsAndReadsOfTheWholeBuffer) {
@@ -69,13 +66,13 @@ TEST(DigestTest, KnownAnswersWithShortReadsAndReadsOfTheWholeBuffer) {
   for (const auto& [contents, hex] : known) {
     ScriptedFile shortReads(contents), again(contents);
     shortReads.readLimit_ = 3;
-    EXPECT_EQ(hexDigest(fileDigestCryptoKit(&shortReads, 1024)), hex);
-    EXPECT_EQ(hexDigest(fileDigestCommonCrypto(&again, 1024)), hex);
+    EXPECT_EQ(text(fileDigestCryptoKit(&shortReads, 1024)), hex);
+    EXPECT_EQ(text(fileDigestCommonCrypto(&again, 1024)), hex);
   }
   // One byte past a multiple of the buffer, and exactly one buffer: every read asks for it all.
   for (const std::size_t size : {3 * 1024 + 1, 1024}) {
     ScriptedFile file(std::string(size, 'x'));
-    EXPECT_EQ(hexDigest(fileDigestCryptoKit(&file, 1024)), hexString(sha256Of(file.contents_)));
+    EXPECT_EQ(text(fileDigestCryptoKit(&file, 1024)), hexString(sha256Of(file.contents_)));
     EXPECT_EQ(file.reads_, std::vector<std::size_t>((size + 1023) / 1024 + 1, 1024));
   }
 }
@@ -83,10 +80,9 @@ TEST(DigestTest, KnownAnswersWithShortReadsAndReadsOfTheWholeBuffer) {
 TEST(DigestTest, NoFileReadFailureAndChangeAreNoDigest) {
   EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(nullptr, 1024)));
   ScriptedFile failing(std::string(5000, 'x')), changing("x");
-  failing.failAt_ = 2048;
-  changing.changed_ = true;
-  EXPECT_EQ(failure(fileDigestCryptoKit(&failing, 1024)), std::strerror(EIO));
-  EXPECT_EQ(failure(fileDigestCryptoKit(&changing, 1024)), "File changed while it was read");
+  failing.failAt_ = 2048, changing.changed_ = true;
+  EXPECT_EQ(text(fileDigestCryptoKit(&failing, 1024)), std::strerror(EIO));
+  EXPECT_EQ(text(fileDigestCryptoKit(&changing, 1024)), "File changed while it was read");
 }
 
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {
@@ -100,8 +96,7 @@ TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {
   EXPECT_EQ(readExtendedAttribute(shrinking, kHashAttributeName).value(), shrunk);
   ScriptedFile growing("", {longValue, longValue, bytesOf(std::string(200, 'g'))});
   const Result<Bytes> grew = readExtendedAttribute(growing, kHashAttributeName);
-  ASSERT_FALSE(grew.ok());
-  EXPECT_EQ(grew.error().description, std::strerror(ERANGE));
+  EXPECT_EQ(grew.ok() ? "read" : grew.error().description, std::strerror(ERANGE));
 }
 
 }  // namespace
