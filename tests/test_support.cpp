@@ -21,14 +21,6 @@
 namespace vorbit::testing {
 namespace {
 
-std::string makeTempDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/vorbit-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  ::chmod(pattern.c_str(), 0755);  // reachable by an unprivileged user in permission tests
-  return pattern;
-}
-
 // Everything written to the temporary file, which it closes.
 std::string contentsOf(std::FILE* file) {
   std::rewind(file);
@@ -41,7 +33,10 @@ std::string contentsOf(std::FILE* file) {
 
 }  // namespace
 
-TempDir::TempDir() : path_(makeTempDirectory()) {}
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path() / "vorbit-XXXXXX") {
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  ::chmod(path_.c_str(), 0755);  // reachable by an unprivileged user in permission tests
+}
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -55,8 +50,7 @@ std::string TempDir::write(const std::string& relative, const std::string& conte
 }
 
 std::string TempDir::mkdir(const std::string& relative) const {
-  std::filesystem::create_directories(*this / relative);
-  return *this / relative;
+  return std::filesystem::create_directories(*this / relative), *this / relative;
 }
 
 std::optional<Bytes> storedTag(const std::string& path) {
@@ -132,15 +126,13 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
 }
 
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
     ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(::fileno(out), 1);
-    ::dup2(::fileno(err), 2);
+    ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
     ::closefrom(3);
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
@@ -162,13 +154,10 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
 }
 
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+  std::fflush(nullptr);
+  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const int saved[] = {::dup(1), ::dup(2)};
-  ::dup2(::fileno(out), 1);
-  ::dup2(::fileno(err), 2);
+  ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
   std::vector<const char*> argv = {"vorbit"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   LinuxPlatform platform(faults);

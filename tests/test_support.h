@@ -14,8 +14,6 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
