@@ -40,10 +40,10 @@ bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// A directory of the walk: how it was reached and which inode it was, so that it can be found
-// again after its descriptor was released and told apart from anything put in its place.
 class WalkEntryLocation;
 
+// A directory of the walk: how it was reached and which inode it was, so that it can be found
+// again after its descriptor was released and told apart from anything put in its place.
 struct WalkDirectory {
   std::shared_ptr<WalkDirectory> parent;  // null at the root
   std::string name;                       // in the parent
@@ -89,7 +89,6 @@ class Walk {
   // Opens a listed file ahead of its turn and asks the kernel to read it; never at the cost of
   // a directory's descriptor. Returns the descriptor, or -1.
   int openAhead(int dirFd, const std::string& name, int flags);
-  void closedAhead() { --openAhead_; }
 
   // openat relative to a directory descriptor; when descriptors run out, releases the walk's
   // older directories one by one and tries again.
@@ -128,7 +127,6 @@ class Walk {
   std::size_t open_ = 0;
   std::shared_ptr<WalkDirectory> root_;
   std::deque<Ahead> window_;
-  std::size_t openAhead_ = 0;
 };
 
 class WalkEntryLocation final : public EntryLocation {
@@ -148,14 +146,12 @@ class WalkEntryLocation final : public EntryLocation {
   void closeAhead() {
     if (ahead_ < 0) return;
     walk_->calls().close(std::exchange(ahead_, -1));
-    walk_->closedAhead();
   }
 
   // The file opened ahead, unless its name was unlinked meanwhile: then, as for a file that was
   // not opened ahead, whatever the name leads to now, opened relative to its directory.
   std::unique_ptr<OpenFile> open() override {
     if (ahead_ >= 0) {
-      walk_->closedAhead();
       bool unlinked = false;
       auto file = adoptRegularFile(walk_->calls(), std::exchange(ahead_, -1), how_, &unlinked);
       if (!unlinked) return file;
@@ -215,7 +211,6 @@ void Walk::dropWindow() {
 int Walk::openAhead(int dirFd, const std::string& name, int flags) {
   const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
   if (fd < 0) return -1;
-  ++openAhead_;
   readAhead_.request(fd, kReadAheadBytes);
   return fd;
 }
