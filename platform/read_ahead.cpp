@@ -26,7 +26,11 @@ ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls) {
 }
 
 ReadAhead::~ReadAhead() {
-  if (ring_ready_) io_uring_queue_exit(&ring_);
+  if (!ring_ready_) return;
+  calls_.make(SystemCall::close, [&] {
+    io_uring_queue_exit(&ring_);
+    return 0;
+  });
 }
 
 void ReadAhead::request(int fd, off_t length) {

@@ -12,8 +12,9 @@
 namespace vorbit {
 
 // Makes system calls, each first offered to the fault injector (when there is one) and each
-// made again when a signal interrupted it; close is not, since Linux releases the descriptor
-// whatever close returns. A failed call leaves its errno in errno for the caller's next line.
+// made again when a signal interrupted it; close and closedir are not, since Linux releases the
+// descriptor whatever close returns. A failed call leaves its errno in errno for the caller's next
+// line.
 class SystemCalls {
  public:
   explicit SystemCalls(FaultInjector* faults, std::uint64_t* bytesRead = nullptr)
@@ -26,13 +27,18 @@ class SystemCalls {
       R result;
       const int injected = faults_ != nullptr ? faults_->errorFor(which) : 0;
       if (injected != 0) {
+        // A failed close still releases what it closes, so the injected failure does too.
+        if (which == SystemCall::close || which == SystemCall::closedir) call();
         errno = injected;
         result = failure<R>();
       } else {
         errno = 0;  // readdir tells its end from an error only by errno
         result = call();
       }
-      if (!failed(result) || errno != EINTR || which == SystemCall::close) return result;
+      if (!failed(result) || errno != EINTR || which == SystemCall::close ||
+          which == SystemCall::closedir) {
+        return result;
+      }
     }
   }
 
