@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "platform/read_ahead.h"
 #include "platform/system_calls.h"
 
 namespace vorbit {
@@ -14,6 +15,9 @@ namespace vorbit {
 struct FileOpening {
   bool followLink = true;
   std::optional<std::uint64_t> directoryDevice;
+  // Told whether the file's first read found its data in the page cache; null: no one asks.
+  ReadAhead* readAhead = nullptr;
+  bool requestedAhead = false;
 };
 
 // Opens the name relative to the directory descriptor (or the path, with AT_FDCWD) for reading,

@@ -88,7 +88,8 @@ class Walk {
 
   // Opens a listed file ahead of its turn and asks the kernel to read it; never at the cost of
   // a directory's descriptor. Returns the descriptor, or -1.
-  int openAhead(int dirFd, const std::string& name, int flags);
+  int openAhead(int dirFd, const std::string& name, int flags, bool* requested);
+  ReadAhead& readAhead() { return readAhead_; }
 
   // openat relative to a directory descriptor; when descriptors run out, releases the walk's
   // older directories one by one and tries again.
@@ -136,11 +137,13 @@ class WalkEntryLocation final : public EntryLocation {
       : walk_(std::move(walk)),
         directory_(std::move(directory)),
         name_(std::move(name)),
-        how_{followLink, directory_->identity.device} {}
+        how_{followLink, directory_->identity.device, &walk_->readAhead(), false} {}
 
   ~WalkEntryLocation() override { closeAhead(); }
 
-  void openAhead(int dirFd) { ahead_ = walk_->openAhead(dirFd, name_, fileOpenFlags(how_)); }
+  void openAhead(int dirFd) {
+    ahead_ = walk_->openAhead(dirFd, name_, fileOpenFlags(how_), &how_.requestedAhead);
+  }
   bool isOpenAhead() const { return ahead_ >= 0; }
 
   void closeAhead() {
@@ -156,6 +159,7 @@ class WalkEntryLocation final : public EntryLocation {
       auto file = adoptRegularFile(walk_->calls(), std::exchange(ahead_, -1), how_, &unlinked);
       if (!unlinked) return file;
     }
+    how_.requestedAhead = false;
     WalkDirectory& directory = *directory_;
     if (directory.fd < 0) {
       const int dirFd = walk_->reopen(directory);
@@ -208,10 +212,11 @@ void Walk::dropWindow() {
   window_.clear();
 }
 
-int Walk::openAhead(int dirFd, const std::string& name, int flags) {
+int Walk::openAhead(int dirFd, const std::string& name, int flags, bool* requested) {
   const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
   if (fd < 0) return -1;
-  readAhead_.request(fd, kReadAheadBytes);
+  *requested = readAhead_.wantedForNext();
+  if (*requested) readAhead_.request(fd, kReadAheadBytes);
   return fd;
 }
 

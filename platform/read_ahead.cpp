@@ -9,6 +9,10 @@ namespace {
 // Room for a window of requests in flight; more wait for a free slot.
 constexpr unsigned kRingEntries = 64;
 
+// While files come from the disk, one in this many is not read ahead, to see whether they
+// still do.
+constexpr unsigned kProbeEvery = 32;
+
 // The ring costs a descriptor for the whole run: under a low descriptor limit the walk's
 // directories need them more.
 constexpr rlim_t kDescriptorsForARing = 256;
@@ -31,6 +35,19 @@ ReadAhead::~ReadAhead() {
     io_uring_queue_exit(&ring_);
     return 0;
   });
+}
+
+bool ReadAhead::wantedForNext() {
+  if (!cold_) return false;
+  return ++sinceProbe_ % kProbeEvery != 0;
+}
+
+void ReadAhead::observe(bool cached, bool requestedAhead) {
+  if (!cached) {
+    cold_ = true;
+  } else if (!requestedAhead) {
+    cold_ = false;
+  }
 }
 
 void ReadAhead::request(int fd, off_t length) {

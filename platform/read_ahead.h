@@ -21,10 +21,21 @@ class ReadAhead {
   // Asks for the first `length` bytes of the open file; the descriptor may be closed at once.
   void request(int fd, off_t length);
 
+  // Whether to ask for the next file opened ahead. Reading ahead is worth its cost only while
+  // files come from the disk: a file in the page cache gains nothing and pays a system call and
+  // a kernel worker's wake-up. Every so often a file is left alone, as a probe of the cache.
+  bool wantedForNext();
+
+  // What the first read of a file found: whether its data was already in the page cache, and
+  // whether it had been asked for ahead (then its being there says nothing of the cache).
+  void observe(bool cached, bool requestedAhead);
+
  private:
   SystemCalls calls_;
   io_uring ring_{};
   bool ring_ready_ = false;
+  bool cold_ = true;  // a run starts as if from the disk, the case reading ahead is for
+  unsigned sinceProbe_ = 0;
 };
 
 }  // namespace vorbit
