@@ -25,7 +25,10 @@ class LinuxOpenFile final : public OpenFile {
 
   ReadResult read(std::span<std::byte> into) override {
     ssize_t n = -1;
-    if (std::exchange(firstRead_, false) && how_.readAhead != nullptr) n = readIfCached(into);
+    if (std::exchange(firstRead_, false) && how_.readAhead != nullptr) {
+      n = readIfCached(into);
+      if (n < 0 && errno != EAGAIN && errno != EOPNOTSUPP) return {0, errno};
+    }
     if (n < 0) {
       n = calls_.make(SystemCall::read, [&] { return ::read(fd_, into.data(), into.size()); });
     }
@@ -44,8 +47,8 @@ class LinuxOpenFile final : public OpenFile {
   FileIdentity identity() const override { return identityOf(opened_); }
 
   // The first read asks only for what the page cache holds (no more system calls than a plain
-  // read when it does), and tells the read-ahead what it found. -1 when the data is not there
-  // yet, or the file system cannot say: then a plain read follows.
+  // read when it does), and tells the read-ahead what it found. -1 with EAGAIN when the data is
+  // not there yet, or EOPNOTSUPP when the file system cannot say: then a plain read follows.
   ssize_t readIfCached(std::span<std::byte> into) {
     iovec vector{into.data(), into.size()};
     const ssize_t n =

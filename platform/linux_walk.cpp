@@ -128,6 +128,7 @@ class Walk {
   std::size_t open_ = 0;
   std::shared_ptr<WalkDirectory> root_;
   std::deque<Ahead> window_;
+  std::size_t windowFiles_ = 0;  // entries of the window that are files, opened ahead or not
 };
 
 class WalkEntryLocation final : public EntryLocation {
@@ -160,19 +161,17 @@ class WalkEntryLocation final : public EntryLocation {
       if (!unlinked) return file;
     }
     how_.requestedAhead = false;
+    // The directory's own descriptor while it has one (kept from release meanwhile), else one
+    // found again for this open alone.
     WalkDirectory& directory = *directory_;
-    if (directory.fd < 0) {
-      const int dirFd = walk_->reopen(directory);
-      if (dirFd < 0) return nullptr;
-      auto file = openRegularFile(walk_->calls(), how_,
-                                  [&](int flags) { return walk_->openAt(dirFd, name_, flags); });
-      walk_->calls().close(dirFd);
-      return file;
-    }
-    directory.pinned = true;
-    auto file = openRegularFile(
-        walk_->calls(), how_, [&](int flags) { return walk_->openAt(directory.fd, name_, flags); });
+    const bool borrowed = directory.fd >= 0;
+    const int dirFd = borrowed ? directory.fd : walk_->reopen(directory);
+    if (dirFd < 0) return nullptr;
+    directory.pinned = borrowed;
+    auto file = openRegularFile(walk_->calls(), how_,
+                                [&](int flags) { return walk_->openAt(dirFd, name_, flags); });
     directory.pinned = false;
+    if (!borrowed) walk_->calls().close(dirFd);
     return file;
   }
 
@@ -185,21 +184,20 @@ class WalkEntryLocation final : public EntryLocation {
 };
 
 std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self) {
-  std::size_t files = 0;
-  for (const Ahead& ahead : window_) files += ahead.location != nullptr;
   // Memory stays bounded however many entries come between two files.
-  while (files < kReadAheadFiles && window_.size() < 4 * kReadAheadFiles) {
+  while (windowFiles_ < kReadAheadFiles && window_.size() < 4 * kReadAheadFiles) {
     std::optional<DirectoryEntry> entry = listNext(self);
     if (!entry) break;
     Ahead ahead{std::move(*entry), nullptr};
     if (ahead.entry.kind == FileKind::regularFile) {
       ahead.location = std::static_pointer_cast<WalkEntryLocation>(ahead.entry.location);
       ahead.location->openAhead(stack_.back()->fd);
-      ++files;
+      ++windowFiles_;
     }
     window_.push_back(std::move(ahead));
   }
   if (window_.empty()) return std::nullopt;
+  windowFiles_ -= window_.front().location != nullptr;
   DirectoryEntry next = std::move(window_.front().entry);
   window_.pop_front();
   return next;
@@ -210,6 +208,7 @@ void Walk::dropWindow() {
     if (ahead.location) ahead.location->closeAhead();
   }
   window_.clear();
+  windowFiles_ = 0;
 }
 
 int Walk::openAhead(int dirFd, const std::string& name, int flags, bool* requested) {
@@ -377,27 +376,21 @@ bool Walk::releaseOne() {
   return false;
 }
 
+// Reads what the listing still has into memory (a directory has pending names only once its
+// listing is gone), then closes the directory.
 void Walk::release(WalkDirectory& directory) {
   if (directory.listing != nullptr) {
     std::vector<ListedName> names;
-    DIR* listing = std::exchange(directory.listing, nullptr);
-    while (const dirent* entry =
-               calls_.make(SystemCall::readdir, [&] { return ::readdir(listing); })) {
-      if (!isDotOrDotDot(entry->d_name)) names.push_back(ListedName{entry->d_name, entry->d_type});
-    }
-    directory.pending.insert(directory.pending.begin(), std::make_move_iterator(names.rbegin()),
+    while (std::optional<ListedName> name = nextName(directory)) names.push_back(std::move(*name));
+    directory.pending.assign(std::make_move_iterator(names.rbegin()),
                              std::make_move_iterator(names.rend()));
-    calls_.make(SystemCall::closedir, [&] { return ::closedir(listing); });
-  } else if (directory.fd >= 0) {
-    calls_.close(directory.fd);
   }
-  if (directory.fd >= 0) --open_;
-  directory.fd = -1;
+  close(directory);
 }
 
-// Closes the directory at the end of its listing, without reading the listing again.
-// The root stays open until the walk ends: a file opened ahead, or retag's second look, may
-// still need to find its directory again from it.
+// Closes the directory at the end of its listing, without reading the listing again. The root
+// stays open until the walk ends: a file opened ahead, or retag's second look, may still need to
+// find its directory again from it.
 void Walk::pop() {
   if (stack_.back() != root_) close(*stack_.back());
   stack_.back()->pending.clear();
