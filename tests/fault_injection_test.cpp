@@ -23,26 +23,23 @@ using namespace vorbit::testing;
 
 // Before the nth call (of the one kind, when given) runs the action, then fails that call with
 // the error (0: makes it for real).
-class Injector final : public FaultInjector {
- public:
+struct Injector final : FaultInjector {
   Injector(
       long nth, int error, std::optional<SystemCall> kind = {},
       std::function<void()> action = [] {})
-      : nth_(nth), error_(error), kind_(kind), action_(std::move(action)) {}
+      : nth(nth), error(error), kind(kind), action(std::move(action)) {}
 
   int errorFor(SystemCall call) override {
-    if ((kind_ && call != *kind_) || ++seen_ != nth_) return 0;
-    failed_ = call;
-    action_();
-    return error_;
+    if ((kind && call != *kind) || ++seen != nth) return 0;
+    failed = call;
+    action();
+    return error;
   }
 
-  std::optional<SystemCall> failed_;
-  long nth_;
-  int error_;
-  std::optional<SystemCall> kind_;
-  std::function<void()> action_;
-  long seen_ = 0;
+  long nth, seen = 0;
+  int error;
+  std::optional<SystemCall> kind, failed;
+  std::function<void()> action;
 };
 
 ProcessResult run(const std::vector<std::string>& arguments, Injector faults) {
@@ -75,74 +72,50 @@ void makeTree(const std::string& root) {
   storeTag(root + "/sub/f", sha256Of("foxtrot"));
 }
 
-long count(const std::string& text, const std::string& part) {
-  long n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
+// The per-file lines each mode may print, by their text before the path.
+const std::map<std::string, std::vector<std::string>> kLineKinds = {
+    {"-t", {"\u274C couldn't tag"}},
+    {"-c", {"\u274C digests for", "\u26A0\uFE0F no digest found for"}},
+    {"-r", {"\u26A0\uFE0F retagged", "\u26A0\uFE0F tagged", "\u274C couldn't tag"}}};
 
-// A mode's report (the root written R): its per-file lines, its summary, and the line each
-// count after the total stands for ("" for a count no line shows).
-struct Form {
-  std::string lines, summary;
-  std::vector<std::string> counted;
-};
-const std::map<std::string, Form> kForms = {
-    {"-t",
-     {"\u274C couldn't tag",
-      "Tagged a total of (\\d+) files in R with (\\d+) errors\\.",
-      {"\u274C couldn't tag"}}},
-    {"-c",
-     {"\u274C digests for|\u26A0\uFE0F no digest found for",
-      "Checked a total of (\\d+) files in R\n\t(\\d+) matched digest correctly\n\t(\\d+) "
-      "didn't match their digest\n\t(\\d+) had no digest\\.",
-      {"", "\u274C digests for", "\u26A0\uFE0F no digest found"}}},
-    {"-r",
-     {"\u274C couldn't tag|\u26A0\uFE0F retagged|\u26A0\uFE0F tagged",
-      "Retagged a total of (\\d+) files in R\n\t(\\d+) matched digest correctly\n\t(\\d+) "
-      "were retagged\n\t(\\d+) were tagged for the first time\\.",
-      {"", "\u26A0\uFE0F retagged", "\u26A0\uFE0F tagged"}}}};
-
-// Checks the report's form and counts; returns the files it says were written (for tag, every
-// file it does not name as a failure).
+// Checks that the report (its root written R) is lines the mode may print, each about one file,
+// then the summary with the counts of those lines; returns the files it says were written (for
+// tag, every file it does not name as a failure).
 std::set<std::string> checkReport(const std::string& mode, const std::string& out) {
-  const Form& form = kForms.at(mode);
-  std::smatch m;
-  const std::regex report("(?:(?:" + form.lines + ") R/\\S+.*\n)*" + form.summary + "\n");
-  EXPECT_TRUE(std::regex_match(out, m, report)) << out;
-  if (m.empty()) return {};
-  long listed = mode == "-r" ? count(out, "couldn't tag") : 0;
-  for (std::size_t i = 0; i < form.counted.size(); ++i) {
-    if (!form.counted[i].empty()) {
-      EXPECT_EQ(count(out, form.counted[i]), std::stol(m[i + 2])) << out;
-    }
-    listed += std::stol(m[i + 2]);
-  }
-  EXPECT_LE(listed, std::stol(m[1])) << out;
-  EXPECT_LE(std::stol(m[1]), static_cast<long>(kContents.size())) << out;
-  std::set<std::string> written;
+  const std::vector<std::string>& kinds = kLineKinds.at(mode);
+  std::map<std::string, int> counted;
+  std::set<std::string> named, written;
   for (const auto& entry : kContents) {
     if (mode == "-t") written.insert(entry.first);
   }
-  const std::regex named("(couldn't tag|retagged|tagged) R/(\\S+)");
-  for (std::sregex_iterator i(out.begin(), out.end(), named), end; i != end; ++i) {
-    if ((*i)[1] == "couldn't tag") {
-      written.erase((*i)[2]);
-    } else {
-      written.insert((*i)[2]);
+  std::size_t at = 0;
+  for (std::size_t path; (path = out.find(" R/", at)) < out.find('\n', at);
+       at = out.find('\n', at) + 1) {
+    const std::string kind = out.substr(at, path - at);
+    const std::string name = out.substr(path + 3, out.find_first_of(" \n", path + 3) - path - 3);
+    EXPECT_NE(std::find(kinds.begin(), kinds.end(), kind), kinds.end()) << out;
+    EXPECT_TRUE(named.insert(name).second) << name << " named twice in " << out;
+    ++counted[kind];
+    if (kind.ends_with("couldn't tag")) {
+      written.erase(name);
+    } else if (mode == "-r") {
+      written.insert(name);
     }
   }
+  const std::string summary = out.substr(at);
+  std::vector<int> n;  // the summary's numbers
+  const std::regex number("\\d+");
+  for (std::sregex_iterator i(summary.begin(), summary.end(), number), end; i != end; ++i)
+    n.push_back(std::stoi(i->str()));
+  n.resize(2);
+  EXPECT_EQ(summary, mode == "-t" ? tagSummary("R", n[0], counted[kinds[0]])
+                     : mode == "-c"
+                         ? checkSummary("R", n[0], n[1], counted[kinds[0]], counted[kinds[1]])
+                         : retagSummary("R", n[0], n[1], counted[kinds[0]], counted[kinds[1]]));
+  EXPECT_LE((mode == "-t" ? 0 : n[1]) + int(named.size()), n[0]) << out;
+  EXPECT_LE(n[0], int(kContents.size())) << out;
   return written;
 }
-
-class TreeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!supportsUserXattrs(dir_.path())) GTEST_SKIP() << "no user extended attributes here";
-  }
-
-  TempDir dir_;
-};
 
 class FaultInjectionTest : public TreeTest, public ::testing::WithParamInterface<std::string> {};
 
@@ -159,7 +132,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
       const Tags before = tagsOf(root);
       Injector faults(n, error);
       const ProcessResult result = runInProcess({mode, root, "1"}, &faults);
-      if (!faults.failed_) break;
+      if (!faults.failed) break;
       ++injected;
       if (error == EINTR) {  // retried: as if nothing had happened
         EXPECT_EQ(result.out, baseline.out);
@@ -167,7 +140,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
         EXPECT_EQ(tagsOf(root), baselineTags);
         continue;
       }
-      if (faults.failed_ == SystemCall::write) {
+      if (faults.failed == SystemCall::write) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err,
                   "vorbit v2: write error: " + std::string(std::strerror(error)) + "\n");
@@ -175,10 +148,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
       }
       EXPECT_EQ(result.status, 0);
       EXPECT_EQ(result.err, "");
-      std::string out = result.out;
-      for (auto at = out.find(root); at != std::string::npos; at = out.find(root)) {
-        out.replace(at, root.size(), "R");
-      }
+      const std::string out = std::regex_replace(result.out, std::regex(root), "R");
       const std::set<std::string> written =
           out == "\n" ? std::set<std::string>{} : checkReport(mode, out);
       const Tags after = tagsOf(root);
@@ -209,20 +179,15 @@ class RaceTest : public TreeTest {
 
 TEST_F(RaceTest, LinkRenamedOverAFileBeforeItIsOpenedOrTaggedGetsNothing) {
   const std::string file = root_ + "/f";
-  const struct {
-    std::vector<std::string> arguments;
-    SystemCall call;
-  } rows[] = {{{"-t", root_}, SystemCall::fsetxattr},
-              {{"-t", file}, SystemCall::fsetxattr},
-              {{"-r", root_}, SystemCall::fsetxattr},
-              {{"-t", root_}, SystemCall::openat}};
-  for (const auto& row : rows) {
+  for (const auto& [mode, target, call] : {std::tuple("-t", root_, SystemCall::fsetxattr),
+                                           {"-t", file, SystemCall::fsetxattr},
+                                           {"-r", root_, SystemCall::fsetxattr},
+                                           {"-t", root_, SystemCall::openat}}) {
     std::filesystem::remove(file);
     writeFile(file, "f");
-    const ProcessResult result =
-        run(row.arguments, Injector(1, 0, row.call, [&] { replaceWithLinkToSecret(file); }));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(storedTag(secret_), std::nullopt) << row.arguments[0] << " " << row.arguments[1];
+    const auto swap = [&] { replaceWithLinkToSecret(file); };
+    EXPECT_EQ(run({mode, target}, Injector(1, 0, call, swap)).err, "");
+    EXPECT_EQ(storedTag(secret_), std::nullopt) << mode << " " << target;
   }
 }
 
@@ -259,27 +224,20 @@ TEST_F(RaceTest, ReleasedLevelReplacedMeanwhileGivesNoFurtherEntries) {
 
 TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
   const std::string file = root_ + "/f", contents(3000, 'x');
-  const struct {
-    const char* mode;
-    bool tagged;
-    std::string out;
-  } rows[] = {
-      {"-t", false,
-       "\u274C couldn't tag " + file + " File changed while it was read\n" +
-           tagSummary(root_, 1, 1)},
-      {"-r", true, "\u274C couldn't tag " + file + "\n" + retagSummary(root_, 1, 0, 0, 0)},
-      {"-c", true,
-       "\u274C digests for " + file + " aren't equal.\n" + checkSummary(root_, 1, 0, 1, 0)},
-      {"-c", false,
-       "\u26A0\uFE0F no digest found for " + file + "\n" + checkSummary(root_, 1, 0, 0, 1)},
-  };
-  for (const auto& row : rows) {
+  for (const auto& [mode, tagged, out] :
+       {std::tuple("-t", false,
+                   "\u274C couldn't tag " + file + " File changed while it was read\n" +
+                       tagSummary(root_, 1, 1)),
+        {"-r", true, "\u274C couldn't tag " + file + "\n" + retagSummary(root_, 1, 0, 0, 0)},
+        {"-c", true,
+         "\u274C digests for " + file + " aren't equal.\n" + checkSummary(root_, 1, 0, 1, 0)},
+        {"-c", false, kNoDigest + file + "\n" + checkSummary(root_, 1, 0, 0, 1)}}) {
     std::filesystem::remove(file);
     writeFile(file, contents);
-    if (row.tagged) storeTag(file, sha256Of("stale"));
+    if (tagged) storeTag(file, sha256Of("stale"));
     const auto append = [&] { writeFile(file, contents + "appended"); };
-    EXPECT_EQ(run({row.mode, root_, "1"}, Injector(2, 0, SystemCall::read, append)).out, row.out);
-    EXPECT_EQ(storedTag(file), row.tagged ? std::optional(sha256Of("stale")) : std::nullopt);
+    EXPECT_EQ(run({mode, root_, "1"}, Injector(2, 0, SystemCall::read, append)).out, out);
+    EXPECT_EQ(storedTag(file), tagged ? std::optional(sha256Of("stale")) : std::nullopt);
   }
 }
 
@@ -303,9 +261,8 @@ TEST_F(RaceTest, FilesGoneOrReplacedWhileOpenedAheadAreTakenByNameAtTheirTurn) {
     std::filesystem::remove(order[3]);
     std::filesystem::rename(dir_.write("new", "new"), order[6]);
   };
-  EXPECT_EQ(
-      run({"-c", root_}, Injector(2, 0, SystemCall::fstat, change)).out,
-      "\u26A0\uFE0F no digest found for " + order[6] + "\n" + checkSummary(root_, 10, 8, 0, 1));
+  EXPECT_EQ(run({"-c", root_}, Injector(2, 0, SystemCall::fstat, change)).out,
+            kNoDigest + order[6] + "\n" + checkSummary(root_, 10, 8, 0, 1));
 }
 
 TEST_F(RaceTest, MemoryRunningOutEndsTheRunWithAMessage) {

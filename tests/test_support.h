@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,5 +57,17 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
                         std::vector<std::string> prefix = {});
 // Runs the command line in this process over a LinuxPlatform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
+
+inline const std::string kNoDigest = "\u26A0\uFE0F no digest found for ";
+
+// A test in a fresh directory, skipped where the disk keeps no user extended attributes.
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!supportsUserXattrs(dir_.path())) GTEST_SKIP() << "no user extended attributes here";
+  }
+
+  TempDir dir_;
+};
 
 }  // namespace vorbit::testing
