@@ -169,7 +169,7 @@ class RaceTest : public TreeTest {
 };
 
 // A file renamed away and a link to outside the tree put in its place before it is opened or
-// tagged, or a directory before a file in it is opened.
+// tagged, or a directory before it is entered or a file in it is opened.
 TEST_F(RaceTest, FileOrDirectorySwappedForALinkOutsideGetsNothing) {
   const std::string file = root_ + "/f", sub = root_ + "/sub";
   for (const auto& [mode, target, call, nth, swapped] :
@@ -177,6 +177,7 @@ TEST_F(RaceTest, FileOrDirectorySwappedForALinkOutsideGetsNothing) {
         {"-t", file, SystemCall::fsetxattr, 1, file},
         {"-r", root_, SystemCall::fsetxattr, 1, file},
         {"-t", root_, SystemCall::openat, 1, file},
+        {"-t", root_, SystemCall::openat, 1, sub},
         {"-t", root_, SystemCall::openat, 2, sub}}) {
     std::filesystem::remove_all(root_);
     dir_.write(swapped == sub ? "r/sub/secret" : "r/f", "f");
