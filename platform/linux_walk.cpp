@@ -149,6 +149,7 @@ class WalkEntryLocation final : public EntryLocation {
 
   void closeAhead() {
     if (ahead_ < 0) return;
+    if (how_.requestedAhead) walk_->readAhead().submit(true);  // no request for a closed number
     walk_->calls().close(std::exchange(ahead_, -1));
   }
 
@@ -196,6 +197,8 @@ std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self
     }
     window_.push_back(std::move(ahead));
   }
+  // A window that could not be filled is near the walk's end: nothing more will join the batch.
+  readAhead_.submit(windowFiles_ < kReadAheadFiles);
   if (window_.empty()) return std::nullopt;
   windowFiles_ -= window_.front().location != nullptr;
   DirectoryEntry next = std::move(window_.front().entry);
@@ -214,7 +217,7 @@ void Walk::dropWindow() {
 int Walk::openAhead(int dirFd, const std::string& name, int flags, bool* requested) {
   const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
   if (fd < 0) return -1;
-  *requested = readAhead_.wantedForNext();
+  *requested = readAhead_.wanted(fd);
   if (*requested) readAhead_.request(fd, kReadAheadBytes);
   return fd;
 }

@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
+
+#include <cstddef>
 
 namespace vorbit {
 namespace {
@@ -9,9 +12,13 @@ namespace {
 // Room for a window of requests in flight; more wait for a free slot.
 constexpr unsigned kRingEntries = 64;
 
-// While files come from the disk, one in this many is not read ahead, to see whether they
-// still do.
+// While files come from the disk, one in this many is first looked for in the page cache, to
+// see whether they still come from the disk.
 constexpr unsigned kProbeEvery = 32;
+
+// Requests sent to the kernel worker together: a wake-up per file would take the hashing thread's
+// processor from it a thousand times a second.
+constexpr unsigned kSubmitBatch = 8;
 
 // The ring costs a descriptor for the whole run: under a low descriptor limit the walk's
 // directories need them more.
@@ -37,9 +44,17 @@ ReadAhead::~ReadAhead() {
   });
 }
 
-bool ReadAhead::wantedForNext() {
+bool ReadAhead::wanted(int fd) {
   if (!cold_) return false;
-  return ++sinceProbe_ % kProbeEvery != 0;
+  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd)) cold_ = false;
+  return cold_;
+}
+
+bool ReadAhead::firstByteCached(int fd) const {
+  std::byte first;
+  iovec vector{&first, 1};
+  return calls_.make(SystemCall::read, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
+         0;
 }
 
 void ReadAhead::observe(bool cached, bool requestedAhead) {
@@ -63,6 +78,12 @@ void ReadAhead::request(int fd, off_t length) {
   if (entry == nullptr) return;  // a full ring: this file is read at its turn
   io_uring_prep_fadvise(entry, fd, 0, length, POSIX_FADV_WILLNEED);
   io_uring_sqe_set_flags(entry, IOSQE_ASYNC);  // on a kernel worker, not in the submit call
+  ++queued_;
+}
+
+void ReadAhead::submit(bool all) {
+  if (queued_ == 0 || (!all && queued_ < kSubmitBatch)) return;
+  queued_ = 0;
   calls_.make(SystemCall::io_uring_enter, [&] { return io_uring_submit(&ring_); });
 }
 
