@@ -46,7 +46,10 @@ ReadAhead::~ReadAhead() {
 
 bool ReadAhead::wanted(int fd) {
   if (!cold_) return false;
-  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd)) cold_ = false;
+  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd)) {
+    cold_ = false;
+    submit(true);  // no batch will gather now: send what waits before its files are closed
+  }
   return cold_;
 }
 

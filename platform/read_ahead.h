@@ -23,7 +23,9 @@ class ReadAhead {
   void request(int fd, off_t length);
 
   // Sends the requests made since the last call: all of them, or else only once a batch has
-  // gathered. One system call and one wake-up of the kernel worker serve the batch.
+  // gathered. One system call and one wake-up of the kernel worker serve the batch. The walk
+  // sends all when its window cannot be filled and before it closes a file it asked for, and
+  // a probe that stops the asking sends all: no request outlives its descriptor.
   void submit(bool all);
 
   // Whether to ask for the file just opened ahead. Reading ahead is worth its cost only while
