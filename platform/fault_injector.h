@@ -19,6 +19,7 @@ enum class SystemCall {
   getrlimit,
   io_uring_setup,
   io_uring_enter,
+  io_uring_register,
   close,
   fgetxattr,
   fsetxattr,

@@ -17,11 +17,17 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// Closes a descriptor, first sending its read-ahead request if that is still waiting.
+void closeFile(const SystemCalls& calls, int fd, const FileOpening& how) {
+  if (how.readAhead != nullptr && how.requestedAhead) how.readAhead->closing(fd);
+  calls.close(fd);
+}
+
 class LinuxOpenFile final : public OpenFile {
  public:
   LinuxOpenFile(int fd, const struct stat& opened, SystemCalls calls, const FileOpening& how)
       : fd_(fd), opened_(opened), calls_(calls), how_(how) {}
-  ~LinuxOpenFile() override { calls_.close(fd_); }
+  ~LinuxOpenFile() override { closeFile(calls_, fd_, how_); }
 
   ReadResult read(std::span<std::byte> into) override {
     ssize_t n = -1;
@@ -95,12 +101,12 @@ std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, con
   // device unless something is mounted on them or a link leads elsewhere.
   if (!regular || ((!how.directoryDevice || *how.directoryDevice != identityOf(st).device) &&
                    calls.onPseudoFileSystem(fd))) {
-    calls.close(fd);
+    closeFile(calls, fd, how);
     return nullptr;
   }
   if (unlinked != nullptr && st.st_nlink == 0) {
     *unlinked = true;
-    calls.close(fd);
+    closeFile(calls, fd, how);
     return nullptr;
   }
   // A large file is read in order from start to end: let the kernel read further ahead.

@@ -88,7 +88,7 @@ class Walk {
 
   // Opens a listed file ahead of its turn and asks the kernel to read it; never at the cost of
   // a directory's descriptor. Returns the descriptor, or -1.
-  int openAhead(int dirFd, const std::string& name, int flags, bool* requested);
+  int openAhead(int dirFd, const std::string& name, FileOpening& how);
   ReadAhead& readAhead() { return readAhead_; }
 
   // openat relative to a directory descriptor; when descriptors run out, releases the walk's
@@ -142,14 +142,12 @@ class WalkEntryLocation final : public EntryLocation {
 
   ~WalkEntryLocation() override { closeAhead(); }
 
-  void openAhead(int dirFd) {
-    ahead_ = walk_->openAhead(dirFd, name_, fileOpenFlags(how_), &how_.requestedAhead);
-  }
+  void openAhead(int dirFd) { ahead_ = walk_->openAhead(dirFd, name_, how_); }
   bool isOpenAhead() const { return ahead_ >= 0; }
 
   void closeAhead() {
     if (ahead_ < 0) return;
-    if (how_.requestedAhead) walk_->readAhead().submit(true);  // no request for a closed number
+    if (how_.requestedAhead) walk_->readAhead().closing(ahead_);
     walk_->calls().close(std::exchange(ahead_, -1));
   }
 
@@ -214,11 +212,11 @@ void Walk::dropWindow() {
   windowFiles_ = 0;
 }
 
-int Walk::openAhead(int dirFd, const std::string& name, int flags, bool* requested) {
-  const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
+int Walk::openAhead(int dirFd, const std::string& name, FileOpening& how) {
+  const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), fileOpenFlags(how));
   if (fd < 0) return -1;
-  *requested = readAhead_.wanted(fd);
-  if (*requested) readAhead_.request(fd, kReadAheadBytes);
+  how.requestedAhead = readAhead_.wanted(fd, how.directoryDevice);
+  if (how.requestedAhead) readAhead_.request(fd, kReadAheadBytes);
   return fd;
 }
 

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstddef>
 
 namespace vorbit {
@@ -11,6 +13,9 @@ namespace {
 
 // Room for a window of requests in flight; more wait for a free slot.
 constexpr unsigned kRingEntries = 64;
+
+// Slots of registered files, used in turn: a slot is given a new file only after 63 others.
+constexpr unsigned kRegisteredFiles = 64;
 
 // While files come from the disk, one in this many is first looked for in the page cache, to
 // see whether they still come from the disk.
@@ -32,8 +37,23 @@ ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls) {
       limit.rlim_cur < kDescriptorsForARing) {
     return;
   }
-  ring_ready_ = calls_.make(SystemCall::io_uring_setup,
-                            [&] { return io_uring_queue_init(kRingEntries, &ring_, 0); }) == 0;
+  ring_ready_ = setUpRing();
+}
+
+bool ReadAhead::setUpRing() {
+  if (calls_.make(SystemCall::io_uring_setup,
+                  [&] { return io_uring_queue_init(kRingEntries, &ring_, 0); }) != 0) {
+    return false;
+  }
+  if (calls_.make(SystemCall::io_uring_register,
+                  [&] { return io_uring_register_files_sparse(&ring_, kRegisteredFiles); }) == 0) {
+    return true;
+  }
+  calls_.make(SystemCall::close, [&] {
+    io_uring_queue_exit(&ring_);
+    return 0;
+  });
+  return false;
 }
 
 ReadAhead::~ReadAhead() {
@@ -44,16 +64,21 @@ ReadAhead::~ReadAhead() {
   });
 }
 
-bool ReadAhead::wanted(int fd) {
+bool ReadAhead::wanted(int fd, std::optional<std::uint64_t> directoryDevice) {
   if (!cold_) return false;
-  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd)) {
-    cold_ = false;
-    submit(true);  // no batch will gather now: send what waits before its files are closed
-  }
+  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd, directoryDevice)) cold_ = false;
   return cold_;
 }
 
-bool ReadAhead::firstByteCached(int fd) const {
+// Only a regular file on its directory's file system is read: over the entry a pseudo file may
+// be mounted, or a link may lead to one, whose reads do something.
+bool ReadAhead::firstByteCached(int fd, std::optional<std::uint64_t> directoryDevice) const {
+  struct stat st;
+  if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+      !S_ISREG(st.st_mode) || !directoryDevice ||
+      static_cast<std::uint64_t>(st.st_dev) != *directoryDevice) {
+    return false;
+  }
   std::byte first;
   iovec vector{&first, 1};
   return calls_.make(SystemCall::read, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
@@ -77,17 +102,50 @@ void ReadAhead::request(int fd, off_t length) {
   // Completions say nothing that matters: take them from the shared ring, no system call.
   io_uring_cqe* done[kRingEntries];
   io_uring_cq_advance(&ring_, io_uring_peek_batch_cqe(&ring_, done, kRingEntries));
+  if (queuedFds_.size() == kRegisteredFiles) return;  // a slot for each waiting request
   io_uring_sqe* entry = io_uring_get_sqe(&ring_);
   if (entry == nullptr) return;  // a full ring: this file is read at its turn
-  io_uring_prep_fadvise(entry, fd, 0, length, POSIX_FADV_WILLNEED);
-  io_uring_sqe_set_flags(entry, IOSQE_ASYNC);  // on a kernel worker, not in the submit call
-  ++queued_;
+  const unsigned slot = (nextSlot_ + queuedFds_.size()) % kRegisteredFiles;
+  io_uring_prep_fadvise(entry, static_cast<int>(slot), 0, length, POSIX_FADV_WILLNEED);
+  // On a kernel worker, not in the submit call; the file is the one registered in the slot.
+  io_uring_sqe_set_flags(entry, IOSQE_FIXED_FILE | IOSQE_ASYNC);
+  queuedFds_.push_back(fd);
+  queuedEntries_.push_back(entry);
 }
 
 void ReadAhead::submit(bool all) {
-  if (queued_ == 0 || (!all && queued_ < kSubmitBatch)) return;
-  queued_ = 0;
+  if (queuedFds_.empty() || (!all && queuedFds_.size() < kSubmitBatch)) return;
+  if (!registerQueued()) {
+    for (io_uring_sqe* entry : queuedEntries_) io_uring_prep_nop(entry);
+  }
+  nextSlot_ = (nextSlot_ + queuedFds_.size()) % kRegisteredFiles;
+  queuedFds_.clear();
+  queuedEntries_.clear();
   calls_.make(SystemCall::io_uring_enter, [&] { return io_uring_submit(&ring_); });
+}
+
+// Puts the waiting files in their slots, the table's end wrapping to its start. A slot given a
+// new file drops the old one once no request in flight needs it.
+bool ReadAhead::registerQueued() {
+  for (std::size_t done = 0; done < queuedFds_.size();) {
+    const unsigned slot = (nextSlot_ + done) % kRegisteredFiles;
+    const auto count = static_cast<unsigned>(
+        std::min<std::size_t>(queuedFds_.size() - done, kRegisteredFiles - slot));
+    if (calls_.make(SystemCall::io_uring_register, [&] {
+          return io_uring_register_files_update(&ring_, slot, queuedFds_.data() + done, count) ==
+                         static_cast<int>(count)
+                     ? 0
+                     : -1;
+        }) != 0) {
+      return false;
+    }
+    done += count;
+  }
+  return true;
+}
+
+void ReadAhead::closing(int fd) {
+  if (std::find(queuedFds_.begin(), queuedFds_.end(), fd) != queuedFds_.end()) submit(true);
 }
 
 }  // namespace vorbit

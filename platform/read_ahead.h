@@ -3,6 +3,10 @@
 #include <liburing.h>
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "platform/system_calls.h"
 
 namespace vorbit {
@@ -19,34 +23,44 @@ class ReadAhead {
   ~ReadAhead();
 
   // Asks for the first `length` bytes of the open file. Through io_uring the request waits for
-  // `submit`; the descriptor must stay open until then.
+  // `submit`, and the descriptor must stay open until then: `closing` sees to that.
   void request(int fd, off_t length);
 
   // Sends the requests made since the last call: all of them, or else only once a batch has
-  // gathered. One system call and one wake-up of the kernel worker serve the batch. The walk
-  // sends all when its window cannot be filled and before it closes a file it asked for, and
-  // a probe that stops the asking sends all: no request outlives its descriptor.
+  // gathered. One system call and one wake-up of the kernel worker serve the batch. The ring
+  // takes its own reference to each file as it is sent, because the worker looks a descriptor
+  // up only when it gets to the request, by when the walk may have closed it and the number
+  // may name another file.
   void submit(bool all);
 
-  // Whether to ask for the file just opened ahead. Reading ahead is worth its cost only while
-  // files come from the disk: a file in the page cache gains nothing and pays a system call and
-  // a kernel worker's wake-up. Every so often a file's first byte is read where it is cached
-  // only, as a probe of the cache; a probe that finds it there stops the asking.
-  bool wanted(int fd);
+  // To be called before a descriptor that was asked for is closed: sends the request if it is
+  // still waiting.
+  void closing(int fd);
+
+  // Whether to ask for the file just opened ahead, found in a directory on `directoryDevice`.
+  // Reading ahead is worth its cost only while files come from the disk: a file in the page
+  // cache gains nothing and pays a system call and a kernel worker's wake-up. Every so often a
+  // file's first byte is read where it is cached only, as a probe of the cache; a probe that
+  // finds it there stops the asking.
+  bool wanted(int fd, std::optional<std::uint64_t> directoryDevice);
 
   // What the first read of a file found: whether its data was already in the page cache, and
   // whether it had been asked for ahead (then its being there says nothing of the cache).
   void observe(bool cached, bool requestedAhead);
 
  private:
-  bool firstByteCached(int fd) const;
+  bool firstByteCached(int fd, std::optional<std::uint64_t> directoryDevice) const;
+  bool setUpRing();
+  bool registerQueued();
 
   SystemCalls calls_;
   io_uring ring_{};
   bool ring_ready_ = false;
   bool cold_ = true;  // a run starts as if from the disk, the case reading ahead is for
   unsigned sinceProbe_ = 0;
-  unsigned queued_ = 0;
+  unsigned nextSlot_ = 0;       // in the ring's table of registered files
+  std::vector<int> queuedFds_;  // asked for, not yet sent
+  std::vector<io_uring_sqe*> queuedEntries_;
 };
 
 }  // namespace vorbit
