@@ -49,19 +49,19 @@ bool ReadAhead::setUpRing() {
                   [&] { return io_uring_register_files_sparse(&ring_, kRegisteredFiles); }) == 0) {
     return true;
   }
-  calls_.make(SystemCall::close, [&] {
-    io_uring_queue_exit(&ring_);
-    return 0;
-  });
+  closeRing();
   return false;
 }
 
-ReadAhead::~ReadAhead() {
-  if (!ring_ready_) return;
+void ReadAhead::closeRing() {
   calls_.make(SystemCall::close, [&] {
     io_uring_queue_exit(&ring_);
     return 0;
   });
+}
+
+ReadAhead::~ReadAhead() {
+  if (ring_ready_) closeRing();
 }
 
 bool ReadAhead::wanted(int fd, std::optional<std::uint64_t> directoryDevice) {

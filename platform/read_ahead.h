@@ -13,8 +13,10 @@ namespace vorbit {
 
 // Asks the kernel to read files into the page cache ahead of their turn. Through io_uring where
 // the kernel offers it, so that the pages are allocated and the reads issued by a kernel worker
-// beside the one thread that hashes; through posix_fadvise otherwise. One system call a file
-// either way, and no buffer of its own: what is read ahead lands in the page cache.
+// beside the one thread that hashes; through posix_fadvise otherwise. Through io_uring two
+// system calls serve a batch of files (one registers them with the ring, one sends the
+// requests), through posix_fadvise one a file; no buffer of its own either way: what is read
+// ahead lands in the page cache.
 class ReadAhead {
  public:
   explicit ReadAhead(SystemCalls calls);
@@ -51,6 +53,7 @@ class ReadAhead {
  private:
   bool firstByteCached(int fd, std::optional<std::uint64_t> directoryDevice) const;
   bool setUpRing();
+  void closeRing();
   bool registerQueued();
 
   SystemCalls calls_;
