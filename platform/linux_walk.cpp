@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <deque>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,11 @@ constexpr std::size_t kReadAheadFiles = 32;
 // over once it is read in order.
 constexpr off_t kReadAheadBytes = 4 << 20;
 
+// Names read from a listing ahead of their turn. A file system reads a directory a block at a
+// time as it is listed; each read waits behind the files being read ahead, so a directory is
+// listed in runs, one wait a run rather than one a block.
+constexpr std::size_t kListAheadNames = 1024;
+
 // O_NOFOLLOW: a directory swapped for a link (to "/", say) during the walk is never entered.
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
@@ -49,10 +56,10 @@ struct WalkDirectory {
   std::string name;                       // in the parent
   std::string prefix;                     // relative path and a slash; "" at the root
   FileIdentity identity;
-  int fd = -1;                      // -1 while released
-  DIR* listing = nullptr;           // open until the listing ends or the level is released
-  std::vector<ListedName> pending;  // names still to give once released, next at the back
-  bool pinned = false;              // in use for an open; never released meanwhile
+  int fd = -1;                     // -1 while released
+  DIR* listing = nullptr;          // open until the listing ends or the level is released
+  std::deque<ListedName> pending;  // names listed and not yet given, next at the front
+  bool pinned = false;             // in use for an open; never released meanwhile
 };
 
 // The walk's directories and its descriptor budget, shared with the entry locations it hands
@@ -110,6 +117,7 @@ class Walk {
   void enter(WalkDirectory& parent, const std::string& name);
   bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
   std::optional<ListedName> nextName(WalkDirectory& directory);
+  void listAhead(WalkDirectory& directory, std::size_t count);
   bool ensureOpen(WalkDirectory& directory);
   bool releaseOne();
   bool makeRoom() { return releaseAheadFile() || releaseOne(); }
@@ -315,19 +323,25 @@ void Walk::enter(WalkDirectory& parent, const std::string& name) {
   if (++open_ > kMaxOpenDirectories) releaseOne();
 }
 
-// A read error ends a directory's listing like its end would: no entries, no message.
 std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
-  if (directory.listing == nullptr) {
-    if (directory.pending.empty()) return std::nullopt;
-    ListedName name = std::move(directory.pending.back());
-    directory.pending.pop_back();
-    return name;
+  if (directory.pending.empty()) listAhead(directory, kListAheadNames);
+  if (directory.pending.empty()) return std::nullopt;
+  ListedName name = std::move(directory.pending.front());
+  directory.pending.pop_front();
+  return name;
+}
+
+// A read error ends a directory's listing like its end would: no entries, no message.
+void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
+  if (directory.listing == nullptr) return;
+  for (; count > 0; --count) {
+    const dirent* entry;
+    do {
+      entry = calls_.make(SystemCall::readdir, [&] { return ::readdir(directory.listing); });
+    } while (entry != nullptr && isDotOrDotDot(entry->d_name));
+    if (entry == nullptr) return;
+    directory.pending.push_back(ListedName{entry->d_name, entry->d_type});
   }
-  while (const dirent* entry =
-             calls_.make(SystemCall::readdir, [&] { return ::readdir(directory.listing); })) {
-    if (!isDotOrDotDot(entry->d_name)) return ListedName{entry->d_name, entry->d_type};
-  }
-  return std::nullopt;
 }
 
 bool Walk::ensureOpen(WalkDirectory& directory) {
@@ -377,15 +391,9 @@ bool Walk::releaseOne() {
   return false;
 }
 
-// Reads what the listing still has into memory (a directory has pending names only once its
-// listing is gone), then closes the directory.
+// Reads what the listing still has into memory, then closes the directory.
 void Walk::release(WalkDirectory& directory) {
-  if (directory.listing != nullptr) {
-    std::vector<ListedName> names;
-    while (std::optional<ListedName> name = nextName(directory)) names.push_back(std::move(*name));
-    directory.pending.assign(std::make_move_iterator(names.rbegin()),
-                             std::make_move_iterator(names.rend()));
-  }
+  listAhead(directory, std::numeric_limits<std::size_t>::max());
   close(directory);
 }
 
