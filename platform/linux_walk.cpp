@@ -32,7 +32,8 @@ constexpr off_t kReadAheadBytes = 4 << 20;
 
 // Names read from a listing ahead of their turn. A file system reads a directory a block at a
 // time as it is listed; each read waits behind the files being read ahead, so a directory is
-// listed in runs, one wait a run rather than one a block.
+// listed in runs, one wait a run rather than one a block. For the same reason, while files come
+// from the disk, the first run of each directory named in a run is read as that run is listed.
 constexpr std::size_t kListAheadNames = 1024;
 
 // O_NOFOLLOW: a directory swapped for a link (to "/", say) during the walk is never entered.
@@ -118,6 +119,8 @@ class Walk {
   bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
   std::optional<ListedName> nextName(WalkDirectory& directory);
   void listAhead(WalkDirectory& directory, std::size_t count);
+  void warmDirectories(const WalkDirectory& parent);
+  void warmDirectory(const WalkDirectory& parent, const std::string& name);
   bool ensureOpen(WalkDirectory& directory);
   bool releaseOne();
   bool makeRoom() { return releaseAheadFile() || releaseOne(); }
@@ -324,7 +327,10 @@ void Walk::enter(WalkDirectory& parent, const std::string& name) {
 }
 
 std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
-  if (directory.pending.empty()) listAhead(directory, kListAheadNames);
+  if (directory.pending.empty()) {
+    listAhead(directory, kListAheadNames);
+    warmDirectories(directory);
+  }
   if (directory.pending.empty()) return std::nullopt;
   ListedName name = std::move(directory.pending.front());
   directory.pending.pop_front();
@@ -342,6 +348,34 @@ void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
     if (entry == nullptr) return;
     directory.pending.push_back(ListedName{entry->d_name, entry->d_type});
   }
+}
+
+// Lists the directories of a run just listed, only so that the file system has their first
+// blocks, and their inodes, in memory when the walk enters them. What is found is not kept: the
+// walk lists each directory again when it enters it, so a directory changed meanwhile is walked
+// as it is then. Under descriptor pressure a directory is not looked at ahead.
+void Walk::warmDirectories(const WalkDirectory& parent) {
+  if (!readAhead_.cold()) return;
+  for (const ListedName& listed : parent.pending) {
+    if (listed.type == DT_DIR) warmDirectory(parent, listed.name);
+  }
+}
+
+void Walk::warmDirectory(const WalkDirectory& parent, const std::string& name) {
+  const int fd = calls_.openNoAtime(SystemCall::openat, parent.fd, name.c_str(), kDirectoryFlags);
+  if (fd < 0) return;
+  struct stat st;
+  DIR* listing = nullptr;
+  if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+      identityOf(st).device != parent.identity.device ||
+      (listing = calls_.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); })) == nullptr) {
+    calls_.close(fd);
+    return;
+  }
+  for (std::size_t count = 0; count < kListAheadNames; ++count) {
+    if (calls_.make(SystemCall::readdir, [&] { return ::readdir(listing); }) == nullptr) break;
+  }
+  calls_.make(SystemCall::closedir, [&] { return ::closedir(listing); });
 }
 
 bool Walk::ensureOpen(WalkDirectory& directory) {

@@ -46,6 +46,9 @@ class ReadAhead {
   // finds it there stops the asking.
   bool wanted(int fd, std::optional<std::uint64_t> directoryDevice);
 
+  // Whether files are taken to come from the disk.
+  bool cold() const { return cold_; }
+
   // What the first read of a file found: whether its data was already in the page cache, and
   // whether it had been asked for ahead (then its being there says nothing of the cache).
   void observe(bool cached, bool requestedAhead);
