@@ -58,7 +58,8 @@ struct WalkDirectory {
   std::string prefix;                     // relative path and a slash; "" at the root
   FileIdentity identity;
   int fd = -1;                     // -1 while released
-  DIR* listing = nullptr;          // open until the listing ends or the level is released
+  DIR* listing = nullptr;          // open until the level is left or released
+  bool listedToEnd = false;        // the listing gave its last name (or failed)
   std::deque<ListedName> pending;  // names listed and not yet given, next at the front
   bool pinned = false;             // in use for an open; never released meanwhile
 };
@@ -339,13 +340,16 @@ std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
 
 // A read error ends a directory's listing like its end would: no entries, no message.
 void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
-  if (directory.listing == nullptr) return;
+  if (directory.listing == nullptr || directory.listedToEnd) return;
   for (; count > 0; --count) {
     const dirent* entry;
     do {
       entry = calls_.make(SystemCall::readdir, [&] { return ::readdir(directory.listing); });
     } while (entry != nullptr && isDotOrDotDot(entry->d_name));
-    if (entry == nullptr) return;
+    if (entry == nullptr) {
+      directory.listedToEnd = true;
+      return;
+    }
     directory.pending.push_back(ListedName{entry->d_name, entry->d_type});
   }
 }
