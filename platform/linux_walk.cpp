@@ -357,7 +357,10 @@ void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
 // Lists the directories of a run just listed, only so that the file system has their first
 // blocks, and their inodes, in memory when the walk enters them. What is found is not kept: the
 // walk lists each directory again when it enters it, so a directory changed meanwhile is walked
-// as it is then. Under descriptor pressure a directory is not looked at ahead.
+// as it is then. Under descriptor pressure a directory is not looked at ahead. A run starts as
+// if from the disk, so on a warm disk the directories listed before the first cache probe are
+// looked at too (0.04 system calls a file over 20,000 files in 100 directories), and a tree
+// with no regular file to probe has each directory looked at before it is walked.
 void Walk::warmDirectories(const WalkDirectory& parent) {
   if (!readAhead_.cold()) return;
   for (const ListedName& listed : parent.pending) {
