@@ -304,7 +304,9 @@ bool Walk::classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry
 }
 
 void Walk::enter(WalkDirectory& parent, const std::string& name) {
+  parent.pinned = true;
   const int fd = openAt(parent.fd, name, kDirectoryFlags);
+  parent.pinned = false;
   if (fd < 0) return;  // an unreadable directory gives no entries
   struct stat st;
   DIR* listing = nullptr;
@@ -400,14 +402,19 @@ int Walk::reopen(const WalkDirectory& directory) {
     chain.push_back(ancestor);
   }
   if (ancestor == nullptr) return -1;
+  // The ancestor is kept open for the first step only: under the fewest descriptors the rest of
+  // the way may need its descriptor.
   WalkDirectory& start = const_cast<WalkDirectory&>(*ancestor);
   const bool wasPinned = start.pinned;
   start.pinned = true;
   int fd = start.fd;
+  bool owned = false;
   for (auto step = chain.rbegin(); step != chain.rend() && fd >= 0; ++step) {
     const int next = openAt(fd, (*step)->name, kDirectoryFlags);
-    if (fd != start.fd) calls_.close(fd);
+    if (owned) calls_.close(fd);
+    start.pinned = wasPinned;
     fd = next;
+    owned = true;
     struct stat st;
     if (fd >= 0 && (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
                     identityOf(st) != (*step)->identity)) {
@@ -415,14 +422,15 @@ int Walk::reopen(const WalkDirectory& directory) {
       fd = -1;
     }
   }
-  start.pinned = wasPinned;
   return fd;
 }
 
-// Releases the oldest open directory that the walk is not in; the root and the directory being
-// listed stay open. Returns false when there is none.
+// Releases the oldest open directory other than the root, which anchors every directory found
+// again. The directory being listed goes last: under the fewest descriptors, a file of the
+// window whose directory the walk has left needs that directory found again, and itself, while
+// the walk is in another. Returns false when there is none.
 bool Walk::releaseOne() {
-  for (std::size_t i = 1; i + 1 < stack_.size(); ++i) {
+  for (std::size_t i = 1; i < stack_.size(); ++i) {
     WalkDirectory& directory = *stack_[i];
     if (directory.fd >= 0 && !directory.pinned) {
       release(directory);
