@@ -411,8 +411,11 @@ int Walk::reopen(const WalkDirectory& directory) {
   bool owned = false;
   for (auto step = chain.rbegin(); step != chain.rend() && fd >= 0; ++step) {
     const int next = openAt(fd, (*step)->name, kDirectoryFlags);
-    if (owned) calls_.close(fd);
-    start.pinned = wasPinned;
+    if (owned) {
+      calls_.close(fd);
+    } else {
+      start.pinned = wasPinned;
+    }
     fd = next;
     owned = true;
     struct stat st;

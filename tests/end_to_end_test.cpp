@@ -265,8 +265,8 @@ TEST_F(EndToEndTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
 
 // A chain of 300 levels of 19-byte names with a file on each (paths of 6,000 bytes, past
 // PATH_MAX), listed before sibling directories, walked from another working directory under
-// eight descriptors, on the disk and on a file system whose listing gives no entry types.
-// Six descriptors are the least a walk needs: standard input, output and error, the root, a
+// eight and under six descriptors, on the disk and on a file system whose listing gives no entry
+// types. Six are the least a walk needs: standard input, output and error, the root, a
 // directory found again for a file of the window whose level the walk has left, and the file.
 TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFileSystem) {
   const std::string image = dir_.write("ext2.img", ""), noTypes = dir_.mkdir("notypes");
