@@ -10,16 +10,24 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "progress: $*" >&2; exit 1; }
 
-# 1 GiB of sparse files read in 1 KiB reads: a few seconds, and nothing written to the disk.
+# Sparse files read in 1 KiB reads, nothing written to the disk. The line appears only after a
+# second, so the tree doubles until a run on the terminal lasts long enough to show it, however
+# fast this machine reads.
 mkdir "$work/tree"
-for i in $(seq 1 100); do truncate -s 10M "$work/tree/f$i"; done
+files=100
+for i in $(seq 1 $files); do truncate -s 10M "$work/tree/f$i"; done
+# The terminal turns each line feed into CR LF; the status lines end at the last erase.
+while :; do
+  script -qec "$vorbit -c '$work/tree' 1" "$work/typescript" >/dev/null
+  shown=$(tr -d '\r' <"$work/typescript" | sed -n '/^Script started/d; /^Script done/d; p')
+  grep -q ' files, .* mismatches  ' <<<"$shown" && break
+  ((files < 6400)) || fail "no progress line on a run of several seconds"
+  for i in $(seq $((files + 1)) $((2 * files))); do truncate -s 10M "$work/tree/f$i"; done
+  files=$((2 * files))
+done
+
 plain=$("$vorbit" -c "$work/tree" 1 2>"$work/plain.err")
 [[ -s "$work/plain.err" ]] && fail "standard error is no terminal, yet something was written to it"
-
-script -qec "$vorbit -c '$work/tree' 1" "$work/typescript" >/dev/null
-# The terminal turns each line feed into CR LF; the status lines end at the last erase.
-shown=$(tr -d '\r' <"$work/typescript" | sed -n '/^Script started/d; /^Script done/d; p')
-grep -q ' files, .* mismatches  ' <<<"$shown" || fail "no progress line on a run of several seconds"
 after_erase=${shown##*$'\e[K'}
 [[ "$after_erase" == "$plain" ]] || fail "the report on a terminal differs from the plain one"
 
