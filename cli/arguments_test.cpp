@@ -29,20 +29,27 @@ TEST(BufferSizeTest, ArgumentInKilobytesIsClampedOrIgnored) {
 TEST(OptionKindTest, FirstCharacterIsDroppedAndTheRestMatchedExactly) {
   // é in two bytes; e and a combining acute; a flag (two code points); thumbs up and a skin
   // tone; CR LF, one cluster; a byte that is not UTF-8; a mark that clings to the minus sign.
-  const std::pair<OptionKind, std::vector<const char*>> rows[] = {
-      {OptionKind::tag, {"-t", "+t", "tt", "\xC3\xA9t", "e\xCC\x81t", "\xFFt", "-\xCC\x81t"}},
-      {OptionKind::retag, {"-r", "/r", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBDr"}},
-      {OptionKind::check,
+  const std::pair<const char*, std::vector<const char*>> rows[] = {
+      {"Tagged", {"-t", "+t", "tt", "\xC3\xA9t", "e\xCC\x81t", "\xFFt", "-\xCC\x81t"}},
+      {"Retagged", {"-r", "/r", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBDr"}},
+      {"Checked",
        {"-c", "xc",
         "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"
         "c"}},
-      {OptionKind::help, {"-h", "\r\nh"}},
-      {OptionKind::unknown,
+      {"help", {"-h", "\r\nh"}},
+      {"unknown",
        {"", "-", "t", "--t", "-T", "-tr", "-t ", "-tag", "-x",
         "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xAB"
         "c"}}};
   for (const auto& [kind, words] : rows) {
-    for (const char* word : words) EXPECT_EQ(classifyOption(word), kind) << word;
+    for (const char* word : words) {
+      const Option option = classifyOption(word);
+      EXPECT_EQ(option.kind == OptionKind::help      ? "help"
+                : option.kind == OptionKind::unknown ? "unknown"
+                                                     : option.mode->verb,
+                std::string(kind))
+          << word;
+    }
   }
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "cli/buffer_size.h"
-#include "cli/mode_entry_points.h"
 #include "cli/option_kind.h"
 #include "cli/progress.h"
 #include "cli/target_resolution.h"
@@ -15,20 +14,14 @@
 namespace vorbit {
 namespace {
 
-// The front function of each mode: nothing but target resolution with the mode's entry points.
-ModeResult tagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::tag);
-  return resolveTarget(platform, target, tagEntryPoints(platform, bufferSize, progress.get()));
-}
-
-ModeResult retagFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::retag);
-  return resolveTarget(platform, target, retagEntryPoints(platform, bufferSize, progress.get()));
-}
-
-ModeResult checkFront(Platform& platform, std::int64_t bufferSize, const std::string& target) {
-  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, OptionKind::check);
-  return resolveTarget(platform, target, checkEntryPoints(platform, bufferSize, progress.get()));
+// The mode on the target: on every file below it when it is a directory, else on it alone.
+ModeResult runMode(const ModeRules& mode, Platform& platform, std::int64_t bufferSize,
+                   const std::string& path) {
+  const std::unique_ptr<ProgressReporter> progress = progressFor(platform, mode);
+  const ModeContext context{platform, bufferSize, progress.get()};
+  const ResolvedTarget target = resolveTarget(platform, path);
+  return target.isDirectory ? runOnTree(mode, context, target.file)
+                            : runOnFile(mode, context, target.file);
 }
 
 int writeReport(Platform& platform, std::string_view text) {
@@ -38,7 +31,7 @@ int writeReport(Platform& platform, std::string_view text) {
   return 1;
 }
 
-int runMode(int argc, const char* const* argv, Platform& platform) {
+int runArguments(int argc, const char* const* argv, Platform& platform) {
   const std::int32_t argumentCount = argc;
   if (argumentCount < 3) return writeReport(platform, kUsageText);
 
@@ -47,23 +40,13 @@ int runMode(int argc, const char* const* argv, Platform& platform) {
   const std::int64_t bufferSize =
       argumentCount >= 4 ? bufferSizeFromArgument(argv[3]) : kDefaultBufferSize;
 
-  ModeResult result = std::string();
-  switch (classifyOption(optionWord)) {
-    case OptionKind::help:
-      return writeReport(platform, kUsageText);
-    case OptionKind::unknown:
-      platform.writeStandardError(kUnknownOptionMessage);
-      return writeReport(platform, kUsageText);
-    case OptionKind::tag:
-      result = tagFront(platform, bufferSize, target);
-      break;
-    case OptionKind::retag:
-      result = retagFront(platform, bufferSize, target);
-      break;
-    case OptionKind::check:
-      result = checkFront(platform, bufferSize, target);
-      break;
+  const Option option = classifyOption(optionWord);
+  if (option.kind == OptionKind::help) return writeReport(platform, kUsageText);
+  if (option.kind == OptionKind::unknown) {
+    platform.writeStandardError(kUnknownOptionMessage);
+    return writeReport(platform, kUsageText);
   }
+  ModeResult result = runMode(*option.mode, platform, bufferSize, target);
   if (!result.ok()) {
     platform.writeStandardError("vorbit v2: cannot allocate a read buffer of " +
                                 std::to_string(result.error().bytes) + " bytes\n");
@@ -78,7 +61,7 @@ int runMode(int argc, const char* const* argv, Platform& platform) {
 
 int runCommandLine(int argc, const char* const* argv, Platform& platform) {
   try {
-    return runMode(argc, argv, platform);
+    return runArguments(argc, argv, platform);
   } catch (const std::bad_alloc&) {
     // The report of a huge tree, or a long path, may not fit: say so rather than abort. The
     // message is written from static storage, since no more memory can be had.

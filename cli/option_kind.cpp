@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include "cli/mode_table.h"
+
 namespace vorbit {
 namespace {
 
@@ -32,14 +34,14 @@ std::string_view withoutFirstCharacter(std::string_view word) {
   return word.substr(static_cast<std::size_t>(end));
 }
 
-OptionKind classifyOption(std::string_view word) {
-  if (word.empty()) return OptionKind::unknown;
+Option classifyOption(std::string_view word) {
+  if (word.empty()) return {};
   const std::string_view rest = withoutFirstCharacter(word);
-  if (rest == "t") return OptionKind::tag;
-  if (rest == "r") return OptionKind::retag;
-  if (rest == "c") return OptionKind::check;
-  if (rest == "h") return OptionKind::help;
-  return OptionKind::unknown;
+  for (const ModeRow& row : modeTable()) {
+    if (rest == std::string_view(&row.letter, 1)) return {OptionKind::mode, &row.rules};
+  }
+  if (rest == "h") return {OptionKind::help, nullptr};
+  return {};
 }
 
 }  // namespace vorbit

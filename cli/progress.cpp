@@ -85,12 +85,11 @@ void TerminalProgress::finished() {
   shown_ = false;
 }
 
-std::unique_ptr<ProgressReporter> progressFor(Platform& platform, OptionKind kind) {
+std::unique_ptr<ProgressReporter> progressFor(Platform& platform, const ModeRules& mode) {
   const char* setting = std::getenv("VORBIT_PROGRESS");
   if (setting != nullptr && std::strcmp(setting, "0") == 0) return nullptr;
   if (!platform.standardErrorTerminalWidth()) return nullptr;
-  return std::make_unique<TerminalProgress>(platform,
-                                            kind == OptionKind::check ? "mismatches" : "failures");
+  return std::make_unique<TerminalProgress>(platform, mode.attentionWord);
 }
 
 }  // namespace vorbit

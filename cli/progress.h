@@ -4,8 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/option_kind.h"
-#include "modes/mode_context.h"
+#include "modes/tree_operation.h"
 
 namespace vorbit {
 
@@ -36,8 +35,8 @@ class TerminalProgress final : public ProgressReporter {
 // `columns` characters, so that the end of a long path stays visible.
 std::string statusLine(const std::string& status, const std::string& path, int columns);
 
-// A terminal progress line for a tag, retag or check run when standard error is a terminal and
+// A terminal progress line for a run of the mode when standard error is a terminal and
 // VORBIT_PROGRESS is not "0"; null otherwise.
-std::unique_ptr<ProgressReporter> progressFor(Platform& platform, OptionKind kind);
+std::unique_ptr<ProgressReporter> progressFor(Platform& platform, const ModeRules& mode);
 
 }  // namespace vorbit

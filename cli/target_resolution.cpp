@@ -28,23 +28,17 @@ std::string absolutePath(std::string_view path,
   return normalized;
 }
 
-FileUrl fileUrl(Platform& platform, std::string_view path) {
-  if (path.empty()) return FileUrl{};
+ResolvedTarget resolveTarget(Platform& platform, std::string_view path) {
+  ResolvedTarget target;
+  if (path.empty()) return target;
   const bool relative = path.front() != '/';
-  FileUrl url;
-  url.path = absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt);
-  url.hasDirectoryPath = path.back() == '/';
-  if (!url.hasDirectoryPath) {
-    url.kind = platform.fileKind(url.path);
-    url.hasDirectoryPath = url.kind == FileKind::directory;
+  target.file.path = absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt);
+  target.isDirectory = path.back() == '/';
+  if (!target.isDirectory) {
+    target.file.kind = platform.fileKind(target.file.path);
+    target.isDirectory = target.file.kind == FileKind::directory;
   }
-  return url;
-}
-
-ModeResult resolveTarget(Platform& platform, std::string_view targetPath,
-                         const ModeEntryPoints& entryPoints) {
-  const FileUrl url = fileUrl(platform, targetPath);
-  return url.hasDirectoryPath ? entryPoints.treeCryptoKit(url) : entryPoints.fileCryptoKit(url);
+  return target;
 }
 
 }  // namespace vorbit

@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "cli/mode_entry_points.h"
 #include "platform/platform.h"
 
 namespace vorbit {
@@ -14,13 +13,14 @@ namespace vorbit {
 // ".." segments are kept, since folding them would change where a symbolic link leads.
 std::string absolutePath(std::string_view path, const std::optional<std::string>& workingDirectory);
 
-// The file URL of a command-line target: a directory URL when the path ends in a slash or names
-// a directory (links followed). The empty path names nothing and stays empty.
-FileUrl fileUrl(Platform& platform, std::string_view path);
+// A command-line target: the file it names, and whether it is walked as a directory.
+struct ResolvedTarget {
+  NamedFile file;
+  bool isDirectory = false;
+};
 
-// Runs exactly one entry point on the target: the tree operation for a directory URL, else the
-// single-file operation. Linux has one digest back-end, so the first of each pair always runs.
-ModeResult resolveTarget(Platform& platform, std::string_view targetPath,
-                         const ModeEntryPoints& entryPoints);
+// The target's absolute path and what it names (links followed): a directory when the path ends
+// in a slash or names one. The empty path names nothing and stays empty.
+ResolvedTarget resolveTarget(Platform& platform, std::string_view path);
 
 }  // namespace vorbit

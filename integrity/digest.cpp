@@ -53,8 +53,10 @@ const EVP_MD* sha256() {
   return algorithm;
 }
 
+}  // namespace
+
 // libcrypto's SHA-256, which uses the CPU's SHA instructions where it has them.
-FileDigest digestFile(OpenFile* file, std::int64_t bufferSize) {
+FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize) {
   if (file == nullptr) return NoFreshDigest{};
 
   const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
@@ -86,8 +88,6 @@ FileDigest digestFile(OpenFile* file, std::int64_t bufferSize) {
   return digest;
 }
 
-}  // namespace
-
 std::string ReadFailure::description() const {
   switch (cause) {
     case Cause::readError:
@@ -98,14 +98,6 @@ std::string ReadFailure::description() const {
       break;
   }
   return "SHA-256 is unavailable";
-}
-
-FileDigest fileDigestCryptoKit(OpenFile* file, std::int64_t bufferSize) {
-  return digestFile(file, bufferSize);
-}
-
-FileDigest fileDigestCommonCrypto(OpenFile* file, std::int64_t bufferSize) {
-  return digestFile(file, bufferSize);
 }
 
 Bytes digestBytes(const Sha256Digest& digest) { return Bytes(digest.begin(), digest.end()); }

@@ -37,10 +37,8 @@ using FileDigest = std::variant<Sha256Digest, NoFreshDigest, ReadFailure, Buffer
 
 // Reads the open file (null: no fresh digest) from its start until a read returns 0, in reads
 // of bufferSize bytes into one buffer, and returns the SHA-256 digest of every byte read, unless
-// a read failed or the file changed meanwhile. Linux has one SHA-256 engine, libcrypto's, so
-// both back-ends are that engine; each keeps its name so that each entry point calls its own.
-FileDigest fileDigestCryptoKit(OpenFile* file, std::int64_t bufferSize);
-FileDigest fileDigestCommonCrypto(OpenFile* file, std::int64_t bufferSize);
+// a read failed or the file changed meanwhile.
+FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize);
 
 // A new byte string holding the digest's 32 bytes in order.
 Bytes digestBytes(const Sha256Digest& digest);

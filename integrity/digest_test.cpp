@@ -60,19 +60,18 @@ TEST(DigestTest, KnownAnswersWithShortReads) {
       {std::string(1000000, 'a'),
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
   for (const auto& [contents, hex] : known) {
-    ScriptedFile shortReads(contents), again(contents);
+    ScriptedFile shortReads(contents);
     shortReads.readLimit_ = 3;
-    EXPECT_EQ(text(fileDigestCryptoKit(&shortReads, 1024)), hex);
-    EXPECT_EQ(text(fileDigestCommonCrypto(&again, 1024)), hex);
+    EXPECT_EQ(text(fileDigest(&shortReads, 1024)), hex);
   }
 }
 
 TEST(DigestTest, NoFileReadFailureAndChangeAreNoDigest) {
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigestCryptoKit(nullptr, 1024)));
+  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
   ScriptedFile failing(std::string(5000, 'x')), changing("x");
   failing.failAt_ = 2048, changing.changed_ = true;
-  EXPECT_EQ(text(fileDigestCryptoKit(&failing, 1024)), std::strerror(EIO));
-  EXPECT_EQ(text(fileDigestCryptoKit(&changing, 1024)), "File changed while it was read");
+  EXPECT_EQ(text(fileDigest(&failing, 1024)), std::strerror(EIO));
+  EXPECT_EQ(text(fileDigest(&changing, 1024)), "File changed while it was read");
 }
 
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {

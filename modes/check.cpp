@@ -1,4 +1,4 @@
-#include "modes/check.h"
+#include "modes/modes.h"
 
 #include "integrity/tag_store.h"
 
@@ -12,9 +12,9 @@ constexpr char kNotEqual[] = " aren't equal.";
 constexpr char kMatched[] = "\u2705 digest for ";
 
 // Digests the whole file, then compares the digest with the stored tag. Never writes.
-StepResult checkStep(const ModeContext& context, const FileUrl& url) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(url);
-  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+StepResult checkStep(const ModeContext& context, const NamedFile& named) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(named);
+  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
   // A tag that cannot be read and an empty one both count as none.
@@ -26,8 +26,8 @@ StepResult checkStep(const ModeContext& context, const FileUrl& url) {
   return FileStep{equal ? Outcome::matched : Outcome::mismatched, {}};
 }
 
-std::string checkLine(const FileStep& step, const std::string& path, Target target) {
-  const bool single = target == Target::singleFile;
+std::string checkLine(const FileStep& step, const std::string& path, Scope scope) {
+  const bool single = scope == Scope::singleFile;
   switch (step.outcome) {
     case Outcome::matched:
       return single ? kMatched + path : std::string();
@@ -41,22 +41,14 @@ std::string checkLine(const FileStep& step, const std::string& path, Target targ
 }
 
 std::string checkSummaryEnd(const OutcomeCounts& counts) {
-  return "\n\t" + std::to_string(countOf(counts, Outcome::matched)) +
-         " matched digest correctly\n\t" + std::to_string(countOf(counts, Outcome::mismatched)) +
-         " didn't match their digest\n\t" + std::to_string(countOf(counts, Outcome::noTag)) +
-         " had no digest.";
+  return "\n\t" + std::to_string(counts.of(Outcome::matched)) + " matched digest correctly\n\t" +
+         std::to_string(counts.of(Outcome::mismatched)) + " didn't match their digest\n\t" +
+         std::to_string(counts.of(Outcome::noTag)) + " had no digest.";
 }
-
-constexpr ModeRules kCheckMode{"Checked", checkStep, checkLine, checkSummaryEnd};
 
 }  // namespace
 
-ModeResult checkFile(const ModeContext& context, const FileUrl& file) {
-  return runOnFile(kCheckMode, context, file);
-}
-
-ModeResult checkTree(const ModeContext& context, const FileUrl& root) {
-  return runOnTree(kCheckMode, context, root);
-}
+const ModeRules kCheckMode{"Checked", ReadsContents::yes, checkStep,
+                           checkLine, checkSummaryEnd,    "mismatches"};
 
 }  // namespace vorbit

@@ -10,15 +10,16 @@ namespace vorbit {
 // How a directory walk ended.
 enum class WalkEnd { rootNotEnumerated, exhausted, stopped };
 
-// Hands every entry below the root that is not a directory to the visitor, as a file URL with
-// its absolute path, in the file system's order; the visitor returns false to stop the walk.
+// Hands every entry below the root that is not a directory to the visitor, with its absolute
+// path, in the file system's order; the visitor returns false to stop the walk.
 template <typename Visitor>
-WalkEnd walkDirectory(Platform& platform, const FileUrl& root, Visitor&& visit) {
-  std::unique_ptr<DirectoryEnumerator> enumerator = platform.enumerator(root.path);
-  if (!enumerator) return WalkEnd::rootNotEnumerated;
+WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents reads,
+                      Visitor&& visit) {
+  std::unique_ptr<Walk> walk = platform.walk(root.path, reads);
+  if (!walk) return WalkEnd::rootNotEnumerated;
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
-  FileUrl entry;
-  while (std::optional<DirectoryEntry> listed = enumerator->nextObject()) {
+  NamedFile entry;
+  while (std::optional<WalkEntry> listed = walk->next()) {
     if (listed->kind == FileKind::directory) continue;
     entry.path.assign(prefix).append(listed->path);
     entry.kind = listed->kind;

@@ -1,4 +1,4 @@
-#include "modes/retag.h"
+#include "modes/modes.h"
 
 #include "integrity/tag_store.h"
 
@@ -14,10 +14,10 @@ const FileStep kFailed{Outcome::failed, {}};
 
 // Tags the file as if it had never been tagged: opens the same name again, and only if it is
 // still the inode that was read, digests it afresh and writes once, no more.
-StepResult recover(const ModeContext& context, const FileUrl& url, const FileIdentity& read) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(url);
+StepResult recover(const ModeContext& context, const NamedFile& named, const FileIdentity& read) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(named);
   if (!file || file->identity() != read) return kFailed;
-  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   const auto* fresh = std::get_if<Sha256Digest>(&digest);
   if (fresh == nullptr || writeExtendedAttribute(*file, digestBytes(*fresh), kHashAttributeName)) {
@@ -27,27 +27,27 @@ StepResult recover(const ModeContext& context, const FileUrl& url, const FileIde
 }
 
 // Digests the file, then writes its tag only where the stored one is missing, empty or wrong.
-StepResult retagStep(const ModeContext& context, const FileUrl& url) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(url);
-  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+StepResult retagStep(const ModeContext& context, const NamedFile& named) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(named);
+  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
   if (std::holds_alternative<ReadFailure>(digest)) return kFailed;
   const Bytes fresh = digestBytes(std::get<Sha256Digest>(digest));
   const Result<Bytes> stored = readExtendedAttribute(*file, kHashAttributeName);
-  if (!stored.ok()) return recover(context, url, file->identity());
+  if (!stored.ok()) return recover(context, named, file->identity());
   if (stored.value() == fresh) return FileStep{Outcome::matched, {}};
   if (writeExtendedAttribute(*file, fresh, kHashAttributeName)) {
-    return recover(context, url, file->identity());
+    return recover(context, named, file->identity());
   }
   return FileStep{stored.value().empty() ? Outcome::tagged : Outcome::retagged, {}};
 }
 
 // A tree names what changed and what failed; a single file is also told its tag was current.
-std::string retagLine(const FileStep& step, const std::string& path, Target target) {
+std::string retagLine(const FileStep& step, const std::string& path, Scope scope) {
   switch (step.outcome) {
     case Outcome::matched:
-      return target == Target::singleFile ? kUnchanged + path : std::string();
+      return scope == Scope::singleFile ? kUnchanged + path : std::string();
     case Outcome::retagged:
       return kRetagged + path;
     case Outcome::tagged:
@@ -60,22 +60,14 @@ std::string retagLine(const FileStep& step, const std::string& path, Target targ
 }
 
 std::string retagSummaryEnd(const OutcomeCounts& counts) {
-  return "\n\t" + std::to_string(countOf(counts, Outcome::matched)) +
-         " matched digest correctly\n\t" + std::to_string(countOf(counts, Outcome::retagged)) +
-         " were retagged\n\t" + std::to_string(countOf(counts, Outcome::tagged)) +
-         " were tagged for the first time.";
+  return "\n\t" + std::to_string(counts.of(Outcome::matched)) + " matched digest correctly\n\t" +
+         std::to_string(counts.of(Outcome::retagged)) + " were retagged\n\t" +
+         std::to_string(counts.of(Outcome::tagged)) + " were tagged for the first time.";
 }
-
-constexpr ModeRules kRetagMode{"Retagged", retagStep, retagLine, retagSummaryEnd};
 
 }  // namespace
 
-ModeResult retagFile(const ModeContext& context, const FileUrl& file) {
-  return runOnFile(kRetagMode, context, file);
-}
-
-ModeResult retagTree(const ModeContext& context, const FileUrl& root) {
-  return runOnTree(kRetagMode, context, root);
-}
+const ModeRules kRetagMode{"Retagged", ReadsContents::yes, retagStep,
+                           retagLine,  retagSummaryEnd,    "failures"};
 
 }  // namespace vorbit

@@ -1,4 +1,4 @@
-#include "modes/tag.h"
+#include "modes/modes.h"
 
 #include "integrity/tag_store.h"
 
@@ -9,9 +9,9 @@ constexpr char kTagged[] = "\u2705 tagged ";
 constexpr char kCouldntTag[] = "\u274C couldn't tag ";
 
 // Digests the file and stores the digest as its tag, whatever the file had before.
-StepResult tagStep(const ModeContext& context, const FileUrl& url) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(url);
-  const FileDigest digest = fileDigestCryptoKit(file.get(), context.bufferSize);
+StepResult tagStep(const ModeContext& context, const NamedFile& named) {
+  const std::unique_ptr<OpenFile> file = context.platform.open(named);
+  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
   if (const auto* failure = std::get_if<ReadFailure>(&digest)) {
@@ -25,26 +25,18 @@ StepResult tagStep(const ModeContext& context, const FileUrl& url) {
 }
 
 // A tree names only its failures; a single file is also told it was tagged.
-std::string tagLine(const FileStep& step, const std::string& path, Target target) {
+std::string tagLine(const FileStep& step, const std::string& path, Scope scope) {
   if (step.outcome == Outcome::failed) return kCouldntTag + path + " " + step.detail;
-  if (step.outcome == Outcome::tagged && target == Target::singleFile) return kTagged + path;
+  if (step.outcome == Outcome::tagged && scope == Scope::singleFile) return kTagged + path;
   return {};
 }
 
 std::string tagSummaryEnd(const OutcomeCounts& counts) {
-  return " with " + std::to_string(countOf(counts, Outcome::failed)) + " errors.";
+  return " with " + std::to_string(counts.of(Outcome::failed)) + " errors.";
 }
-
-constexpr ModeRules kTagMode{"Tagged", tagStep, tagLine, tagSummaryEnd};
 
 }  // namespace
 
-ModeResult tagFile(const ModeContext& context, const FileUrl& file) {
-  return runOnFile(kTagMode, context, file);
-}
-
-ModeResult tagTree(const ModeContext& context, const FileUrl& root) {
-  return runOnTree(kTagMode, context, root);
-}
+const ModeRules kTagMode{"Tagged", ReadsContents::yes, tagStep, tagLine, tagSummaryEnd, "failures"};
 
 }  // namespace vorbit

@@ -6,31 +6,30 @@
 
 namespace vorbit {
 
-ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const FileUrl& file) {
+ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const NamedFile& file) {
   const StepResult step = mode.step(context, file);
   if (!step.ok()) return step.error();
-  return mode.line(step.value(), file.path, Target::singleFile);
+  return mode.line(step.value(), file.path, Scope::singleFile);
 }
 
-ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const FileUrl& root) {
+ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const NamedFile& root) {
   std::string text;
-  OutcomeCounts counts{};
+  OutcomeCounts counts;
   std::int64_t total = 0;
   std::optional<BufferUnavailable> fatal;
-  const WalkEnd end = walkDirectory(context.platform, root, [&](const FileUrl& file) {
+  const WalkEnd end = walkDirectory(context.platform, root, mode.reads, [&](const NamedFile& file) {
     const StepResult step = mode.step(context, file);
     if (!step.ok()) {
       fatal = step.error();
       return false;
     }
-    ++counts[static_cast<std::size_t>(step.value().outcome)];
+    counts.add(step.value().outcome);
     ++total;
-    const std::string line = mode.line(step.value(), file.path, Target::tree);
+    const std::string line = mode.line(step.value(), file.path, Scope::tree);
     if (!line.empty()) text.append(line).append("\n");
     if (context.progress != nullptr) {
-      context.progress->fileDone(
-          file.path, total,
-          countOf(counts, Outcome::mismatched) + countOf(counts, Outcome::failed));
+      context.progress->fileDone(file.path, total,
+                                 counts.of(Outcome::mismatched) + counts.of(Outcome::failed));
     }
     return true;
   });

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "modes/mode_context.h"
@@ -19,30 +19,38 @@ struct FileStep {
 // A file's step, or the reason the run cannot go on.
 using StepResult = Result<FileStep, BufferUnavailable>;
 
-enum class Target { singleFile, tree };
+enum class Scope { singleFile, tree };
 
-// How many files of a tree came to each outcome.
-using OutcomeCounts =
-    std::array<std::int64_t, static_cast<std::size_t>(Outcome::noFreshDigest) + 1>;
+// How many files of a tree came to each outcome; an outcome no file came to counts 0.
+class OutcomeCounts {
+ public:
+  void add(Outcome outcome) { ++counts_[outcome]; }
+  std::int64_t of(Outcome outcome) const {
+    const auto found = counts_.find(outcome);
+    return found == counts_.end() ? 0 : found->second;
+  }
 
-inline std::int64_t countOf(const OutcomeCounts& counts, Outcome outcome) {
-  return counts[static_cast<std::size_t>(outcome)];
-}
+ private:
+  std::map<Outcome, std::int64_t> counts_;
+};
 
-// What makes one mode: its summary's verb, its per-file step, the line a step's outcome gets
-// (without a line feed; empty for none), and what its summary says after the root path.
+// What makes one mode: its summary's verb, whether it reads the files' contents, its per-file
+// step, the line a step's outcome gets (without a line feed; empty for none), what its summary
+// says after the root path, and what a progress line calls mismatches and failures.
 struct ModeRules {
   const char* verb;
-  StepResult (*step)(const ModeContext& context, const FileUrl& file);
-  std::string (*line)(const FileStep& step, const std::string& path, Target target);
+  ReadsContents reads;
+  StepResult (*step)(const ModeContext& context, const NamedFile& file);
+  std::string (*line)(const FileStep& step, const std::string& path, Scope scope);
   std::string (*summaryEnd)(const OutcomeCounts& counts);
+  const char* attentionWord;
 };
 
 // The mode on one file: its line, or the empty text where the file gives no fresh digest.
-ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const FileUrl& file);
+ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const NamedFile& file);
 
 // The mode on every file below the root, one after another: the lines in walk order, then the
 // summary; the empty text when the root cannot be listed at all.
-ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const FileUrl& root);
+ModeResult runOnTree(const ModeRules& mode, const ModeContext& context, const NamedFile& root);
 
 }  // namespace vorbit

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 namespace vorbit {
 
 // The system calls LinuxPlatform makes, for a fault injector to tell apart.
@@ -15,6 +17,7 @@ enum class SystemCall {
   fstat,
   fstatfs,
   read,
+  preadv2,
   fadvise,
   getrlimit,
   io_uring_setup,
@@ -35,8 +38,9 @@ class FaultInjector {
  public:
   virtual ~FaultInjector() = default;
 
-  // The errno the call fails with, or 0 to make it for real.
-  virtual int errorFor(SystemCall call) = 0;
+  // The errno the call fails with, or 0 to make it for real. name is the path or name the call
+  // is given (relative to its directory for openat and fstatat), or empty for a call given none.
+  virtual int errorFor(SystemCall call, std::string_view name) = 0;
 };
 
 }  // namespace vorbit

@@ -57,8 +57,8 @@ class LinuxOpenFile final : public OpenFile {
   // not there yet, or EOPNOTSUPP when the file system cannot say: then a plain read follows.
   ssize_t readIfCached(std::span<std::byte> into) {
     iovec vector{into.data(), into.size()};
-    const ssize_t n =
-        calls_.make(SystemCall::read, [&] { return ::preadv2(fd_, &vector, 1, -1, RWF_NOWAIT); });
+    const ssize_t n = calls_.make(SystemCall::preadv2,
+                                  [&] { return ::preadv2(fd_, &vector, 1, -1, RWF_NOWAIT); });
     if (n >= 0 || errno == EAGAIN) how_.readAhead->observe(n >= 0, how_.requestedAhead);
     return n;
   }

@@ -50,15 +50,16 @@ std::optional<std::string> LinuxPlatform::currentDirectoryPath() {
 
 FileKind LinuxPlatform::fileKind(const std::string& path) {
   struct stat st;
-  const int result = calls().make(SystemCall::stat, [&] { return ::stat(path.c_str(), &st); });
+  const int result =
+      calls().make(SystemCall::stat, path, [&] { return ::stat(path.c_str(), &st); });
   return result == 0 ? kindOf(st) : FileKind::unknown;
 }
 
-std::unique_ptr<DirectoryEnumerator> LinuxPlatform::enumerator(const std::string& root) {
-  return enumerateDirectory(calls(), root);
+std::unique_ptr<Walk> LinuxPlatform::walk(const std::string& root, ReadsContents reads) {
+  return walkDirectory(calls(), root, reads);
 }
 
-std::unique_ptr<OpenFile> LinuxPlatform::open(const FileUrl& file) {
+std::unique_ptr<OpenFile> LinuxPlatform::open(const NamedFile& file) {
   // Only what was found to be a regular file is opened: opening a device runs its driver (a
   // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes.
   if (file.kind != FileKind::regularFile) return nullptr;

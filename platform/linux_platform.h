@@ -14,8 +14,8 @@ class LinuxPlatform final : public Platform {
 
   std::optional<std::string> currentDirectoryPath() override;
   FileKind fileKind(const std::string& path) override;
-  std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) override;
-  std::unique_ptr<OpenFile> open(const FileUrl& file) override;
+  std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads) override;
+  std::unique_ptr<OpenFile> open(const NamedFile& file) override;
   std::uint64_t bytesRead() const override { return bytesRead_; }
   std::optional<int> standardErrorTerminalWidth() override;
   int writeStandardOutput(std::string_view text) override;

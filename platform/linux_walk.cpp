@@ -66,12 +66,12 @@ struct WalkDirectory {
 
 // The walk's directories and its descriptor budget, shared with the entry locations it hands
 // out so that a file can be opened relative to its directory while the walk goes on.
-class Walk {
+class WalkState {
  public:
-  explicit Walk(SystemCalls calls) : calls_(calls), readAhead_(calls) {}
-  Walk(const Walk&) = delete;
-  Walk& operator=(const Walk&) = delete;
-  ~Walk() {
+  WalkState(SystemCalls calls, ReadsContents reads) : calls_(calls), readAhead_(calls, reads) {}
+  WalkState(const WalkState&) = delete;
+  WalkState& operator=(const WalkState&) = delete;
+  ~WalkState() {
     while (!stack_.empty()) pop();
     if (root_) close(*root_);
   }
@@ -90,7 +90,7 @@ class Walk {
 
   // The next entry in walk order. Listing runs ahead of it, so that the next files are already
   // open with their reads in flight while this one is digested.
-  std::optional<DirectoryEntry> nextObject(const std::shared_ptr<Walk>& self);
+  std::optional<WalkEntry> next(const std::shared_ptr<WalkState>& self);
 
   // Closes the files opened ahead that no one will ask for, as the walk ends.
   void dropWindow();
@@ -114,10 +114,10 @@ class Walk {
   int reopen(const WalkDirectory& directory);
 
  private:
-  std::optional<DirectoryEntry> listNext(const std::shared_ptr<Walk>& self);
+  std::optional<WalkEntry> listNext(const std::shared_ptr<WalkState>& self);
   bool releaseAheadFile();
   void enter(WalkDirectory& parent, const std::string& name);
-  bool classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry);
+  bool classify(WalkDirectory& top, const ListedName& listed, WalkEntry& entry);
   std::optional<ListedName> nextName(WalkDirectory& directory);
   void listAhead(WalkDirectory& directory, std::size_t count);
   void warmDirectories(const WalkDirectory& parent);
@@ -130,7 +130,7 @@ class Walk {
   void close(WalkDirectory& directory);
 
   struct Ahead {
-    DirectoryEntry entry;
+    WalkEntry entry;
     std::shared_ptr<WalkEntryLocation> location;  // null for an entry that is not opened
   };
 
@@ -145,7 +145,7 @@ class Walk {
 
 class WalkEntryLocation final : public EntryLocation {
  public:
-  WalkEntryLocation(std::shared_ptr<Walk> walk, std::shared_ptr<WalkDirectory> directory,
+  WalkEntryLocation(std::shared_ptr<WalkState> walk, std::shared_ptr<WalkDirectory> directory,
                     std::string name, bool followLink)
       : walk_(std::move(walk)),
         directory_(std::move(directory)),
@@ -187,17 +187,17 @@ class WalkEntryLocation final : public EntryLocation {
   }
 
  private:
-  std::shared_ptr<Walk> walk_;
+  std::shared_ptr<WalkState> walk_;
   std::shared_ptr<WalkDirectory> directory_;
   std::string name_;
   FileOpening how_;
   int ahead_ = -1;
 };
 
-std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self) {
+std::optional<WalkEntry> WalkState::next(const std::shared_ptr<WalkState>& self) {
   // Memory stays bounded however many entries come between two files.
   while (windowFiles_ < kReadAheadFiles && window_.size() < 4 * kReadAheadFiles) {
-    std::optional<DirectoryEntry> entry = listNext(self);
+    std::optional<WalkEntry> entry = listNext(self);
     if (!entry) break;
     Ahead ahead{std::move(*entry), nullptr};
     if (ahead.entry.kind == FileKind::regularFile) {
@@ -211,12 +211,12 @@ std::optional<DirectoryEntry> Walk::nextObject(const std::shared_ptr<Walk>& self
   readAhead_.submit(windowFiles_ < kReadAheadFiles);
   if (window_.empty()) return std::nullopt;
   windowFiles_ -= window_.front().location != nullptr;
-  DirectoryEntry next = std::move(window_.front().entry);
+  WalkEntry next = std::move(window_.front().entry);
   window_.pop_front();
   return next;
 }
 
-void Walk::dropWindow() {
+void WalkState::dropWindow() {
   for (Ahead& ahead : window_) {
     if (ahead.location) ahead.location->closeAhead();
   }
@@ -224,7 +224,7 @@ void Walk::dropWindow() {
   windowFiles_ = 0;
 }
 
-int Walk::openAhead(int dirFd, const std::string& name, FileOpening& how) {
+int WalkState::openAhead(int dirFd, const std::string& name, FileOpening& how) {
   const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), fileOpenFlags(how));
   if (fd < 0) return -1;
   how.requestedAhead = readAhead_.wanted(fd, how.directoryDevice);
@@ -234,7 +234,7 @@ int Walk::openAhead(int dirFd, const std::string& name, FileOpening& how) {
 
 // Under descriptor pressure the newest file opened ahead goes first: it is read again when its
 // turn comes, at no more cost than had it not been opened ahead.
-bool Walk::releaseAheadFile() {
+bool WalkState::releaseAheadFile() {
   for (auto ahead = window_.rbegin(); ahead != window_.rend(); ++ahead) {
     if (ahead->location && ahead->location->isOpenAhead()) {
       ahead->location->closeAhead();
@@ -244,7 +244,7 @@ bool Walk::releaseAheadFile() {
   return false;
 }
 
-std::optional<DirectoryEntry> Walk::listNext(const std::shared_ptr<Walk>& self) {
+std::optional<WalkEntry> WalkState::listNext(const std::shared_ptr<WalkState>& self) {
   while (!stack_.empty()) {
     WalkDirectory& top = *stack_.back();
     // A directory that cannot be found again, or was replaced, gives no further entries.
@@ -257,7 +257,7 @@ std::optional<DirectoryEntry> Walk::listNext(const std::shared_ptr<Walk>& self) 
       pop();
       continue;
     }
-    DirectoryEntry entry{top.prefix + listed->name, FileKind::unknown, nullptr};
+    WalkEntry entry{top.prefix + listed->name, FileKind::unknown, nullptr};
     const bool followLink = classify(top, *listed, entry);
     if (entry.kind != FileKind::directory) {
       entry.location =
@@ -271,10 +271,10 @@ std::optional<DirectoryEntry> Walk::listNext(const std::shared_ptr<Walk>& self) 
 // Sets the entry's kind from the listing's type, looking (and following a link) only where the
 // listing does not say, and enters a real directory. Returns whether opening the entry follows
 // a link.
-bool Walk::classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry& entry) {
+bool WalkState::classify(WalkDirectory& top, const ListedName& listed, WalkEntry& entry) {
   struct stat st;
   auto look = [&](int flags) {
-    return calls_.make(SystemCall::fstatat,
+    return calls_.make(SystemCall::fstatat, listed.name,
                        [&] { return ::fstatat(top.fd, listed.name.c_str(), &st, flags); }) == 0;
   };
   switch (listed.type) {
@@ -303,7 +303,7 @@ bool Walk::classify(WalkDirectory& top, const ListedName& listed, DirectoryEntry
   }
 }
 
-void Walk::enter(WalkDirectory& parent, const std::string& name) {
+void WalkState::enter(WalkDirectory& parent, const std::string& name) {
   parent.pinned = true;
   const int fd = openAt(parent.fd, name, kDirectoryFlags);
   parent.pinned = false;
@@ -329,7 +329,7 @@ void Walk::enter(WalkDirectory& parent, const std::string& name) {
   if (++open_ > kMaxOpenDirectories) releaseOne();
 }
 
-std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
+std::optional<ListedName> WalkState::nextName(WalkDirectory& directory) {
   if (directory.pending.empty()) {
     listAhead(directory, kListAheadNames);
     warmDirectories(directory);
@@ -341,7 +341,7 @@ std::optional<ListedName> Walk::nextName(WalkDirectory& directory) {
 }
 
 // A read error ends a directory's listing like its end would: no entries, no message.
-void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
+void WalkState::listAhead(WalkDirectory& directory, std::size_t count) {
   if (directory.listing == nullptr || directory.listedToEnd) return;
   for (; count > 0; --count) {
     const dirent* entry;
@@ -363,14 +363,14 @@ void Walk::listAhead(WalkDirectory& directory, std::size_t count) {
 // if from the disk, so on a warm disk the directories listed before the first cache probe are
 // looked at too (0.04 system calls a file over 20,000 files in 100 directories), and a tree
 // with no regular file to probe has each directory looked at before it is walked.
-void Walk::warmDirectories(const WalkDirectory& parent) {
+void WalkState::warmDirectories(const WalkDirectory& parent) {
   if (!readAhead_.cold()) return;
   for (const ListedName& listed : parent.pending) {
     if (listed.type == DT_DIR) warmDirectory(parent, listed.name);
   }
 }
 
-void Walk::warmDirectory(const WalkDirectory& parent, const std::string& name) {
+void WalkState::warmDirectory(const WalkDirectory& parent, const std::string& name) {
   const int fd = calls_.openNoAtime(SystemCall::openat, parent.fd, name.c_str(), kDirectoryFlags);
   if (fd < 0) return;
   struct stat st;
@@ -387,7 +387,7 @@ void Walk::warmDirectory(const WalkDirectory& parent, const std::string& name) {
   calls_.make(SystemCall::closedir, [&] { return ::closedir(listing); });
 }
 
-bool Walk::ensureOpen(WalkDirectory& directory) {
+bool WalkState::ensureOpen(WalkDirectory& directory) {
   if (directory.fd >= 0) return true;
   directory.fd = reopen(directory);
   if (directory.fd < 0) return false;
@@ -395,7 +395,7 @@ bool Walk::ensureOpen(WalkDirectory& directory) {
   return true;
 }
 
-int Walk::reopen(const WalkDirectory& directory) {
+int WalkState::reopen(const WalkDirectory& directory) {
   std::vector<const WalkDirectory*> chain;
   const WalkDirectory* ancestor = &directory;
   for (; ancestor != nullptr && ancestor->fd < 0; ancestor = ancestor->parent.get()) {
@@ -432,7 +432,7 @@ int Walk::reopen(const WalkDirectory& directory) {
 // again. The directory being listed goes last: under the fewest descriptors, a file of the
 // window whose directory the walk has left needs that directory found again, and itself, while
 // the walk is in another. Returns false when there is none.
-bool Walk::releaseOne() {
+bool WalkState::releaseOne() {
   for (std::size_t i = 1; i < stack_.size(); ++i) {
     WalkDirectory& directory = *stack_[i];
     if (directory.fd >= 0 && !directory.pinned) {
@@ -444,7 +444,7 @@ bool Walk::releaseOne() {
 }
 
 // Reads what the listing still has into memory, then closes the directory.
-void Walk::release(WalkDirectory& directory) {
+void WalkState::release(WalkDirectory& directory) {
   listAhead(directory, std::numeric_limits<std::size_t>::max());
   close(directory);
 }
@@ -452,13 +452,13 @@ void Walk::release(WalkDirectory& directory) {
 // Closes the directory at the end of its listing, without reading the listing again. The root
 // stays open until the walk ends: a file opened ahead, or retag's second look, may still need to
 // find its directory again from it.
-void Walk::pop() {
+void WalkState::pop() {
   if (stack_.back() != root_) close(*stack_.back());
   stack_.back()->pending.clear();
   stack_.pop_back();
 }
 
-void Walk::close(WalkDirectory& directory) {
+void WalkState::close(WalkDirectory& directory) {
   if (directory.listing != nullptr) {
     calls_.make(SystemCall::closedir, [&] { return ::closedir(directory.listing); });
   } else if (directory.fd >= 0) {
@@ -469,22 +469,22 @@ void Walk::close(WalkDirectory& directory) {
   directory.fd = -1;
 }
 
-class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
+class LinuxWalk final : public Walk {
  public:
-  explicit LinuxDirectoryEnumerator(std::shared_ptr<Walk> walk) : walk_(std::move(walk)) {}
+  explicit LinuxWalk(std::shared_ptr<WalkState> walk) : walk_(std::move(walk)) {}
 
-  ~LinuxDirectoryEnumerator() override { walk_->dropWindow(); }
+  ~LinuxWalk() override { walk_->dropWindow(); }
 
-  std::optional<DirectoryEntry> nextObject() override { return walk_->nextObject(walk_); }
+  std::optional<WalkEntry> next() override { return walk_->next(walk_); }
 
  private:
-  std::shared_ptr<Walk> walk_;
+  std::shared_ptr<WalkState> walk_;
 };
 
 }  // namespace
 
-std::unique_ptr<DirectoryEnumerator> enumerateDirectory(const SystemCalls& calls,
-                                                        const std::string& root) {
+std::unique_ptr<Walk> walkDirectory(const SystemCalls& calls, const std::string& root,
+                                    ReadsContents reads) {
   const int fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, root.c_str(),
                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
@@ -498,9 +498,9 @@ std::unique_ptr<DirectoryEnumerator> enumerateDirectory(const SystemCalls& calls
     calls.close(fd);
     return nullptr;
   }
-  auto walk = std::make_shared<Walk>(calls);
+  auto walk = std::make_shared<WalkState>(calls, reads);
   walk->pushRoot(fd, listing, identityOf(st));
-  return std::make_unique<LinuxDirectoryEnumerator>(std::move(walk));
+  return std::make_unique<LinuxWalk>(std::move(walk));
 }
 
 }  // namespace vorbit

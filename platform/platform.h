@@ -59,33 +59,34 @@ class EntryLocation {
   virtual std::unique_ptr<OpenFile> open() = 0;
 };
 
-// A file named by its absolute path (no trailing slash; the root stays "/"), whether it is
-// taken for a directory (written with a trailing slash, or found to be one), what it was found
-// to be when it was named, and, for an entry of a walk, where it lives.
-struct FileUrl {
-  std::string path;
-  bool hasDirectoryPath = false;
-  FileKind kind = FileKind::unknown;
-  std::shared_ptr<EntryLocation> location;
-};
-
-// One entry below an enumerated root: its path relative to the root (slash separated, no
-// leading slash), its kind once symbolic links are followed, and where it lives.
-struct DirectoryEntry {
+// A file as a mode is given it: its absolute path (no trailing slash; the root stays "/"), what
+// it was found to be when it was named, and, for an entry of a walk, where it lives.
+struct NamedFile {
   std::string path;
   FileKind kind = FileKind::unknown;
   std::shared_ptr<EntryLocation> location;
 };
 
-// Streams the entries below one root, deep and pre-order, in the order the file system lists
-// them. Directories are entered, symbolic links never are; a subdirectory that cannot be read,
-// lies on a kernel pseudo file system or was replaced gives no entries. nextObject() returns
-// nothing once the tree is exhausted.
-class DirectoryEnumerator {
+// One entry below a walked root: its path relative to the root (slash separated, no leading
+// slash), its kind once symbolic links are followed, and where it lives.
+struct WalkEntry {
+  std::string path;
+  FileKind kind = FileKind::unknown;
+  std::shared_ptr<EntryLocation> location;
+};
+
+// The entries below one root, deep and pre-order, in the order the file system lists them.
+// Directories are entered, symbolic links never are; a subdirectory that cannot be read, lies on
+// a kernel pseudo file system or was replaced gives no entries. next() returns nothing once the
+// tree is exhausted.
+class Walk {
  public:
-  virtual ~DirectoryEnumerator() = default;
-  virtual std::optional<DirectoryEntry> nextObject() = 0;
+  virtual ~Walk() = default;
+  virtual std::optional<WalkEntry> next() = 0;
 };
+
+// Whether a walk's files will be read: reading them ahead of their turn is worth it only then.
+enum class ReadsContents { yes, no };
 
 // Every system call vorbit makes, and nothing else. LinuxPlatform makes them for real; tests give
 // it a FaultInjector. A failed call hands back its errno as a value, never through errno.
@@ -99,13 +100,13 @@ class Platform {
   // What the path names, following symbolic links; unknown when it cannot be looked up.
   virtual FileKind fileKind(const std::string& path) = 0;
 
-  // A deep enumerator of everything below the root, or null when the root cannot be listed.
-  virtual std::unique_ptr<DirectoryEnumerator> enumerator(const std::string& root) = 0;
+  // A deep walk of everything below the root, or null when the root cannot be listed.
+  virtual std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads) = 0;
 
   // Opens a walk entry relative to its directory's descriptor, or a target by its path (links
   // followed); null where it gives no fresh digest. Only a regular file is ever opened, so no
   // device's driver runs and no FIFO blocks.
-  virtual std::unique_ptr<OpenFile> open(const FileUrl& file) = 0;
+  virtual std::unique_ptr<OpenFile> open(const NamedFile& file) = 0;
 
   // The count of bytes all open files have read so far in this run.
   virtual std::uint64_t bytesRead() const = 0;

@@ -31,7 +31,9 @@ constexpr rlim_t kDescriptorsForARing = 256;
 
 }  // namespace
 
-ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls) {
+ReadAhead::ReadAhead(SystemCalls calls, ReadsContents reads)
+    : calls_(calls), cold_(reads == ReadsContents::yes) {
+  if (!cold_) return;
   rlimit limit{};
   if (calls_.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0 ||
       limit.rlim_cur < kDescriptorsForARing) {
@@ -81,8 +83,8 @@ bool ReadAhead::firstByteCached(int fd, std::optional<std::uint64_t> directoryDe
   }
   std::byte first;
   iovec vector{&first, 1};
-  return calls_.make(SystemCall::read, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
-         0;
+  return calls_.make(SystemCall::preadv2,
+                     [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) > 0;
 }
 
 void ReadAhead::observe(bool cached, bool requestedAhead) {

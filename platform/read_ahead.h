@@ -19,7 +19,7 @@ namespace vorbit {
 // ahead lands in the page cache.
 class ReadAhead {
  public:
-  explicit ReadAhead(SystemCalls calls);
+  ReadAhead(SystemCalls calls, ReadsContents reads);
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
   ~ReadAhead();

@@ -38,9 +38,9 @@ constexpr std::array<unsigned long, 19> kPseudoFileSystems = {
 }  // namespace
 
 int SystemCalls::openNoAtime(SystemCall which, int dirFd, const char* path, int flags) const {
-  const int fd = make(which, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
+  const int fd = make(which, path, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
   if (fd >= 0 || errno != EPERM) return fd;
-  return make(which, [&] { return ::openat(dirFd, path, flags); });
+  return make(which, path, [&] { return ::openat(dirFd, path, flags); });
 }
 
 void SystemCalls::close(int fd) const {

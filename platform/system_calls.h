@@ -22,10 +22,16 @@ class SystemCalls {
 
   template <typename Call>
   auto make(SystemCall which, Call call) const -> decltype(call()) {
+    return make(which, std::string_view(), call);
+  }
+
+  // The same, for a call given a path or a name, which the fault injector is told.
+  template <typename Call>
+  auto make(SystemCall which, std::string_view name, Call call) const -> decltype(call()) {
     using R = decltype(call());
     for (;;) {
       R result;
-      const int injected = faults_ != nullptr ? faults_->errorFor(which) : 0;
+      const int injected = faults_ != nullptr ? faults_->errorFor(which, name) : 0;
       if (injected != 0) {
         // A failed close still releases what it closes, so the injected failure does too.
         if (which == SystemCall::close || which == SystemCall::closedir) call();

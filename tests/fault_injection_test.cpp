@@ -28,7 +28,7 @@ struct Injector final : FaultInjector {
       std::function<void()> action = [] {})
       : nth(nth), error(error), kind(kind), action(std::move(action)) {}
 
-  int errorFor(SystemCall call) override {
+  int errorFor(SystemCall call, std::string_view) override {
     if ((kind && call != *kind) || ++seen != nth) return 0;
     failed = call;
     action();
