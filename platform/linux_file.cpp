@@ -19,7 +19,7 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 
 // Closes a descriptor, first sending its read-ahead request if that is still waiting.
 void closeFile(const SystemCalls& calls, int fd, const FileOpening& how) {
-  if (how.readAhead != nullptr && how.requestedAhead) how.readAhead->closing(fd);
+  if (how.reading && how.requestedAhead) how.reading->readAhead.closing(fd);
   calls.close(fd);
 }
 
@@ -31,9 +31,8 @@ class LinuxOpenFile final : public OpenFile {
 
   ReadResult read(std::span<std::byte> into) override {
     ssize_t n = -1;
-    if (std::exchange(firstRead_, false) && how_.readAhead != nullptr) {
+    if (std::exchange(firstRead_, false) && how_.reading && !how_.reading->cachedOnlyRefused) {
       n = readIfCached(into);
-      if (n < 0 && errno != EAGAIN && errno != EOPNOTSUPP) return {0, errno};
     }
     if (n < 0) {
       n = calls_.make(SystemCall::read, [&] { return ::read(fd_, into.data(), into.size()); });
@@ -53,13 +52,19 @@ class LinuxOpenFile final : public OpenFile {
   FileIdentity identity() const override { return identityOf(opened_); }
 
   // The first read asks only for what the page cache holds (no more system calls than a plain
-  // read when it does), and tells the read-ahead what it found. -1 with EAGAIN when the data is
-  // not there yet, or EOPNOTSUPP when the file system cannot say: then a plain read follows.
+  // read when it does), and tells the walk what it found. -1 when the data is not there yet, or
+  // the read failed: then a plain read follows, and reports a real failure. A kernel or sandbox
+  // that refuses such reads altogether is not asked again; a file system that cannot tell
+  // (EOPNOTSUPP) is asked again for the next file, which may lie on another.
   ssize_t readIfCached(std::span<std::byte> into) {
     iovec vector{into.data(), into.size()};
     const ssize_t n = calls_.make(SystemCall::preadv2,
                                   [&] { return ::preadv2(fd_, &vector, 1, -1, RWF_NOWAIT); });
-    if (n >= 0 || errno == EAGAIN) how_.readAhead->observe(n >= 0, how_.requestedAhead);
+    if (n >= 0 || errno == EAGAIN) {
+      how_.reading->temperature.firstRead(n >= 0, how_.requestedAhead);
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EPERM) {
+      how_.reading->cachedOnlyRefused = true;
+    }
     return n;
   }
 
@@ -87,6 +92,20 @@ class LinuxOpenFile final : public OpenFile {
 };
 
 }  // namespace
+
+bool firstByteCached(const SystemCalls& calls, int fd,
+                     std::optional<std::uint64_t> directoryDevice) {
+  struct stat st;
+  if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+      !S_ISREG(st.st_mode) || !directoryDevice ||
+      static_cast<std::uint64_t>(st.st_dev) != *directoryDevice) {
+    return false;
+  }
+  std::byte first;
+  iovec vector{&first, 1};
+  return calls.make(SystemCall::preadv2, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
+         0;
+}
 
 int fileOpenFlags(const FileOpening& how) {
   return O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW);

@@ -3,11 +3,23 @@
 #include <memory>
 #include <optional>
 
+#include "platform/cache_temperature.h"
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
 #include "platform/system_calls.h"
 
 namespace vorbit {
+
+// What the files of one walk share for reading ahead: whether they come from the disk, the
+// requests to the kernel, and whether the kernel refuses a read of cached data only (an old
+// kernel, a file system that cannot tell, a sandbox that forbids it).
+struct WalkReading {
+  explicit WalkReading(SystemCalls calls) : readAhead(calls) {}
+
+  CacheTemperature temperature;
+  ReadAhead readAhead;
+  bool cachedOnlyRefused = false;
+};
 
 // How a file is opened: whether a symbolic link in its last component is followed, and the
 // device of the directory it was reached from, if any (on another device its file system is
@@ -16,7 +28,7 @@ struct FileOpening {
   bool followLink = true;
   std::optional<std::uint64_t> directoryDevice;
   // Told whether the file's first read found its data in the page cache; null: no one asks.
-  ReadAhead* readAhead = nullptr;
+  std::shared_ptr<WalkReading> reading;
   bool requestedAhead = false;
 };
 
@@ -33,6 +45,12 @@ std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOp
 // that is said there.
 std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
                                            bool* unlinked = nullptr);
+
+// Whether the open file's first byte is in the page cache, read without waiting for the disk.
+// Only a regular file on its directory's file system is read: over the entry a pseudo file may
+// be mounted, or a link may lead to one, whose reads do something.
+bool firstByteCached(const SystemCalls& calls, int fd,
+                     std::optional<std::uint64_t> directoryDevice);
 
 // The flags every file is opened with. O_NONBLOCK keeps a FIFO put in the file's place from
 // blocking the open; fstat refuses it before any read.

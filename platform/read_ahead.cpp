@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -17,10 +15,6 @@ constexpr unsigned kRingEntries = 64;
 // Slots of registered files, used in turn: a slot is given a new file only after 63 others.
 constexpr unsigned kRegisteredFiles = 64;
 
-// While files come from the disk, one in this many is first looked for in the page cache, to
-// see whether they still come from the disk.
-constexpr unsigned kProbeEvery = 32;
-
 // Requests sent to the kernel worker together: a wake-up per file would take the hashing thread's
 // processor from it a thousand times a second.
 constexpr unsigned kSubmitBatch = 8;
@@ -31,9 +25,7 @@ constexpr rlim_t kDescriptorsForARing = 256;
 
 }  // namespace
 
-ReadAhead::ReadAhead(SystemCalls calls, ReadsContents reads)
-    : calls_(calls), cold_(reads == ReadsContents::yes) {
-  if (!cold_) return;
+ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls) {
   rlimit limit{};
   if (calls_.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0 ||
       limit.rlim_cur < kDescriptorsForARing) {
@@ -64,35 +56,6 @@ void ReadAhead::closeRing() {
 
 ReadAhead::~ReadAhead() {
   if (ring_ready_) closeRing();
-}
-
-bool ReadAhead::wanted(int fd, std::optional<std::uint64_t> directoryDevice) {
-  if (!cold_) return false;
-  if (++sinceProbe_ % kProbeEvery == 0 && firstByteCached(fd, directoryDevice)) cold_ = false;
-  return cold_;
-}
-
-// Only a regular file on its directory's file system is read: over the entry a pseudo file may
-// be mounted, or a link may lead to one, whose reads do something.
-bool ReadAhead::firstByteCached(int fd, std::optional<std::uint64_t> directoryDevice) const {
-  struct stat st;
-  if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
-      !S_ISREG(st.st_mode) || !directoryDevice ||
-      static_cast<std::uint64_t>(st.st_dev) != *directoryDevice) {
-    return false;
-  }
-  std::byte first;
-  iovec vector{&first, 1};
-  return calls_.make(SystemCall::preadv2,
-                     [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) > 0;
-}
-
-void ReadAhead::observe(bool cached, bool requestedAhead) {
-  if (!cached) {
-    cold_ = true;
-  } else if (!requestedAhead) {
-    cold_ = false;
-  }
 }
 
 void ReadAhead::request(int fd, off_t length) {

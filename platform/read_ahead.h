@@ -3,8 +3,6 @@
 #include <liburing.h>
 #include <sys/types.h>
 
-#include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "platform/system_calls.h"
@@ -19,7 +17,7 @@ namespace vorbit {
 // ahead lands in the page cache.
 class ReadAhead {
  public:
-  ReadAhead(SystemCalls calls, ReadsContents reads);
+  explicit ReadAhead(SystemCalls calls);
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
   ~ReadAhead();
@@ -39,22 +37,7 @@ class ReadAhead {
   // still waiting.
   void closing(int fd);
 
-  // Whether to ask for the file just opened ahead, found in a directory on `directoryDevice`.
-  // Reading ahead is worth its cost only while files come from the disk: a file in the page
-  // cache gains nothing and pays a system call and a kernel worker's wake-up. Every so often a
-  // file's first byte is read where it is cached only, as a probe of the cache; a probe that
-  // finds it there stops the asking.
-  bool wanted(int fd, std::optional<std::uint64_t> directoryDevice);
-
-  // Whether files are taken to come from the disk.
-  bool cold() const { return cold_; }
-
-  // What the first read of a file found: whether its data was already in the page cache, and
-  // whether it had been asked for ahead (then its being there says nothing of the cache).
-  void observe(bool cached, bool requestedAhead);
-
  private:
-  bool firstByteCached(int fd, std::optional<std::uint64_t> directoryDevice) const;
   bool setUpRing();
   void closeRing();
   bool registerQueued();
@@ -62,8 +45,6 @@ class ReadAhead {
   SystemCalls calls_;
   io_uring ring_{};
   bool ring_ready_ = false;
-  bool cold_ = true;  // a run starts as if from the disk, the case reading ahead is for
-  unsigned sinceProbe_ = 0;
   unsigned nextSlot_ = 0;       // in the ring's table of registered files
   std::vector<int> queuedFds_;  // asked for, not yet sent
   std::vector<io_uring_sqe*> queuedEntries_;

@@ -1,0 +1,132 @@
+#include "platform/directory_stack.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <utility>
+
+namespace vorbit {
+
+DirectoryStack::DirectoryStack(SystemCalls calls, OpenedDirectory root) : calls_(calls) {
+  root_ = std::make_shared<WalkDirectory>();
+  root_->identity = root.identity;
+  root_->listing = std::move(root.listing);
+  stack_.push_back(root_);
+  ++open_;
+}
+
+DirectoryStack::~DirectoryStack() {
+  while (!stack_.empty()) leave();
+  close(*root_);
+}
+
+void DirectoryStack::enter(const std::string& name) {
+  WalkDirectory& parent = top();
+  int fd;
+  {
+    const DirectoryPin pin(parent);
+    fd = openAt(parent.fd(), name, kDirectoryFlags);
+  }
+  if (fd < 0) return;  // an unreadable directory gives no entries
+  std::optional<OpenedDirectory> opened =
+      adoptDirectory(calls_, fd, parent.identity.device, OtherDevice::readUnlessPseudo);
+  if (!opened) return;
+  auto directory = std::make_shared<WalkDirectory>();
+  directory->parent = stack_.back();
+  directory->name = name;
+  directory->identity = opened->identity;
+  directory->listing = std::move(opened->listing);
+  stack_.push_back(std::move(directory));
+  topPath_.append(name).append("/");
+  countOpened();
+}
+
+void DirectoryStack::leave() {
+  WalkDirectory& directory = top();
+  if (stack_.back() != root_) {
+    close(directory);
+    topPath_.resize(topPath_.size() - directory.name.size() - 1);
+  }
+  directory.listing.dropPending();
+  stack_.pop_back();
+}
+
+bool DirectoryStack::findAgain(WalkDirectory& directory) {
+  if (directory.fd() >= 0) return true;
+  directory.foundAgainFd = reopen(directory);
+  if (directory.foundAgainFd < 0) return false;
+  countOpened();
+  return true;
+}
+
+int DirectoryStack::reopen(WalkDirectory& directory) {
+  std::vector<const WalkDirectory*> chain;
+  WalkDirectory* ancestor = &directory;
+  for (; ancestor != nullptr && ancestor->fd() < 0; ancestor = ancestor->parent.get()) {
+    chain.push_back(ancestor);
+  }
+  if (ancestor == nullptr) return -1;
+  // The ancestor is kept open for the first step only: under the fewest descriptors the rest of
+  // the way may need its descriptor.
+  std::optional<DirectoryPin> pin(std::in_place, *ancestor);
+  int fd = ancestor->fd();
+  bool owned = false;
+  for (auto step = chain.rbegin(); step != chain.rend() && fd >= 0; ++step) {
+    const int next = openAt(fd, (*step)->name, kDirectoryFlags);
+    if (owned) {
+      calls_.close(fd);
+    } else {
+      pin.reset();
+    }
+    fd = next;
+    owned = true;
+    struct stat st;
+    if (fd >= 0 && (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+                    identityOf(st) != (*step)->identity)) {
+      calls_.close(fd);
+      fd = -1;
+    }
+  }
+  return fd;
+}
+
+int DirectoryStack::openAt(int dirFd, const std::string& name, int flags) {
+  for (;;) {
+    const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    if (!(fileRelief_ && fileRelief_()) && !releaseOne()) return fd;
+  }
+}
+
+void DirectoryStack::countOpened() {
+  if (++open_ > kMaxOpenDirectories) releaseOne();
+}
+
+// Releases the oldest open directory other than the root, which anchors every directory found
+// again, after reading what its listing still has into memory. The directory being listed goes
+// last: under the fewest descriptors, a file of the window whose directory the walk has left
+// needs that directory found again, and itself, while the walk is in another. Returns false
+// when there is none.
+bool DirectoryStack::releaseOne() {
+  for (std::size_t i = 1; i < stack_.size(); ++i) {
+    WalkDirectory& directory = *stack_[i];
+    if (directory.fd() >= 0 && directory.pins == 0) {
+      directory.listing.listToEnd();
+      close(directory);
+      return true;
+    }
+  }
+  return false;
+}
+
+void DirectoryStack::close(WalkDirectory& directory) {
+  if (directory.fd() < 0) return;
+  if (directory.listing.isOpen()) {
+    directory.listing.close();
+  } else {
+    calls_.close(std::exchange(directory.foundAgainFd, -1));
+  }
+  --open_;
+}
+
+}  // namespace vorbit

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/directory_listing.h"
+#include "platform/system_calls.h"
+
+namespace vorbit {
+
+// A directory of the walk: how it was reached and which inode it was, so that it can be found
+// again after its descriptor was released and told apart from anything put in its place.
+struct WalkDirectory {
+  std::shared_ptr<WalkDirectory> parent;  // null at the root
+  std::string name;                       // in the parent
+  FileIdentity identity;
+  DirectoryListing listing;  // open until the level is left or released
+  int foundAgainFd = -1;     // the descriptor it was found again with, once released
+  int pins = 0;              // opens relative to it under way: it is not released meanwhile
+
+  // -1 while released.
+  int fd() const { return listing.isOpen() ? listing.fd() : foundAgainFd; }
+};
+
+// Keeps a directory's descriptor from being released while an open relative to it is under way.
+class DirectoryPin {
+ public:
+  explicit DirectoryPin(WalkDirectory& directory) : directory_(directory) { ++directory_.pins; }
+  DirectoryPin(const DirectoryPin&) = delete;
+  DirectoryPin& operator=(const DirectoryPin&) = delete;
+  ~DirectoryPin() { --directory_.pins; }
+
+ private:
+  WalkDirectory& directory_;
+};
+
+// The directories from the root down to the one being listed, and the descriptors they hold.
+// However deep the tree, at most kMaxOpenDirectories are open: an older level is read to the end
+// into memory and closed, and found again when the walk, or a file of it, comes back to it.
+class DirectoryStack {
+ public:
+  static constexpr std::size_t kMaxOpenDirectories = 32;
+
+  DirectoryStack(SystemCalls calls, OpenedDirectory root);
+  DirectoryStack(const DirectoryStack&) = delete;
+  DirectoryStack& operator=(const DirectoryStack&) = delete;
+  ~DirectoryStack();
+
+  const SystemCalls& calls() const { return calls_; }
+
+  bool empty() const { return stack_.empty(); }
+  WalkDirectory& top() const { return *stack_.back(); }
+  const std::shared_ptr<WalkDirectory>& topShared() const { return stack_.back(); }
+  // The top's path relative to the root and a slash; "" at the root.
+  const std::string& topPath() const { return topPath_; }
+
+  // Opens the top's subdirectory and makes it the top; a directory that cannot be opened or
+  // listed, or lies on a kernel pseudo file system, is not entered.
+  void enter(const std::string& name);
+  // Leaves the top, closing it without reading its listing again. The root stays open until
+  // the walk ends: a file opened ahead, or retag's second look, may still need to find its
+  // directory again from it.
+  void leave();
+
+  // Gives the released directory a descriptor again; false when it cannot be found again or
+  // was replaced.
+  bool findAgain(WalkDirectory& directory);
+
+  // A new descriptor, the caller's to close, for a released directory, opened one name at a time
+  // from its nearest open ancestor without following links; -1 when a step fails or finds
+  // another inode.
+  int reopen(WalkDirectory& directory);
+
+  // openat relative to a directory descriptor. When descriptors run out, the file relief is
+  // asked to give one back first, then the older directories are released one by one, and the
+  // open is tried again.
+  int openAt(int dirFd, const std::string& name, int flags);
+
+  void setFileRelief(std::function<bool()> relief) { fileRelief_ = std::move(relief); }
+
+ private:
+  bool releaseOne();
+  void countOpened();
+  void close(WalkDirectory& directory);
+
+  SystemCalls calls_;
+  std::vector<std::shared_ptr<WalkDirectory>> stack_;
+  std::shared_ptr<WalkDirectory> root_;
+  std::size_t open_ = 0;
+  std::string topPath_;
+  std::function<bool()> fileRelief_;
+};
+
+}  // namespace vorbit

@@ -1,0 +1,62 @@
+#include "platform/walk_file.h"
+
+#include <optional>
+#include <utility>
+
+namespace vorbit {
+namespace {
+
+// The whole of a small file, and enough of a large one for the kernel's own readahead to take
+// over once it is read in order.
+constexpr off_t kReadAheadBytes = 4 << 20;
+
+}  // namespace
+
+WalkFile::WalkFile(std::shared_ptr<DirectoryStack> directories,
+                   std::shared_ptr<WalkDirectory> directory, std::string name, bool followLink,
+                   std::shared_ptr<WalkReading> reading)
+    : directories_(std::move(directories)),
+      directory_(std::move(directory)),
+      name_(std::move(name)),
+      how_{followLink, directory_->identity.device, std::move(reading), false} {}
+
+void WalkFile::openAhead() {
+  const SystemCalls& calls = directories_->calls();
+  ahead_ =
+      calls.openNoAtime(SystemCall::openat, directory_->fd(), name_.c_str(), fileOpenFlags(how_));
+  if (ahead_ < 0 || !how_.reading) return;
+  how_.requestedAhead = how_.reading->temperature.readAheadWanted(
+      [&] { return firstByteCached(calls, ahead_, how_.directoryDevice); });
+  if (how_.requestedAhead) how_.reading->readAhead.request(ahead_, kReadAheadBytes);
+}
+
+void WalkFile::closeAhead() {
+  if (ahead_ < 0) return;
+  if (how_.requestedAhead) how_.reading->readAhead.closing(ahead_);
+  directories_->calls().close(std::exchange(ahead_, -1));
+}
+
+std::unique_ptr<OpenFile> WalkFile::open() {
+  const SystemCalls& calls = directories_->calls();
+  if (ahead_ >= 0) {
+    bool unlinked = false;
+    auto file = adoptRegularFile(calls, std::exchange(ahead_, -1), how_, &unlinked);
+    if (!unlinked) return file;
+  }
+  how_.requestedAhead = false;
+  // The directory's own descriptor while it has one (kept from release meanwhile), else one
+  // found again for this open alone.
+  WalkDirectory& directory = *directory_;
+  const bool borrowed = directory.fd() >= 0;
+  const int dirFd = borrowed ? directory.fd() : directories_->reopen(directory);
+  if (dirFd < 0) return nullptr;
+  std::optional<DirectoryPin> pin;
+  if (borrowed) pin.emplace(directory);
+  auto file = openRegularFile(calls, how_,
+                              [&](int flags) { return directories_->openAt(dirFd, name_, flags); });
+  pin.reset();
+  if (!borrowed) calls.close(dirFd);
+  return file;
+}
+
+}  // namespace vorbit
