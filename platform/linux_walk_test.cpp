@@ -1,0 +1,157 @@
+// The walk over a cold tree: files made cold with posix_fadvise after they are written, and the
+// page cache looked at with mincore, show what is read ahead of its turn; a record of the system
+// calls shows when reading ahead is asked for.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/file_window.h"
+#include "platform/linux_platform.h"
+#include "tests/call_log.h"
+#include "tests/page_cache.h"
+#include "tests/test_support.h"
+
+namespace vorbit {
+namespace {
+
+using namespace vorbit::testing;
+
+class ColdWalkTest : public TreeTest {
+ protected:
+  // Cold files of 64 KiB in the root, in the order the walk lists them.
+  std::vector<std::string> coldFiles(int count) {
+    for (int i = 0; i < count; ++i) writeCold(dir_ / ("f" + std::to_string(i)), contents(i));
+    std::vector<std::string> order;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      order.push_back(entry.path());
+    return order;
+  }
+
+  static std::string contents(int i) { return std::string(64 << 10, char('a' + i % 26)); }
+
+  // Reads the entry's file to its end, as a mode does.
+  static void readWhole(const WalkEntry& entry, Platform& platform) {
+    const auto file = platform.open(NamedFile{"", entry.kind, entry.location});
+    ASSERT_NE(file, nullptr) << entry.path;
+    std::vector<std::byte> buffer(1 << 20);
+    while (file->read(buffer).count > 0) {
+    }
+  }
+
+  long readAheadCalls() const {
+    return log_.count(SystemCall::io_uring_enter) + log_.count(SystemCall::fadvise);
+  }
+
+  CallLog log_;
+};
+
+TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsFallback) {
+  const struct {
+    const char* name;
+    SystemCall refused;
+    int error;
+  } rows[] = {
+      {"io_uring", SystemCall::poll, 0},
+      {"no io_uring: posix_fadvise", SystemCall::io_uring_setup, ENOSYS},
+      {"the ring refuses a table of files: posix_fadvise", SystemCall::io_uring_register, EPERM},
+  };
+  static_assert(20 < FileWindow::kFiles, "every file fits in the window");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::vector<std::string> files = coldFiles(20);
+    for (const std::string& file : files) makeCold(file);
+    log_.refuse = {{row.refused, row.error}};
+    LinuxPlatform platform(&log_);
+    const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
+    ASSERT_TRUE(walk->next());
+    for (const std::string& file : files) EXPECT_TRUE(becomesResident(file)) << file;
+  }
+}
+
+TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
+  coldFiles(20);
+  LinuxPlatform platform(&log_);
+  const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::no);
+  while (walk->next()) {
+  }
+  EXPECT_EQ(log_.count(SystemCall::openat), 0);
+  EXPECT_EQ(log_.count(SystemCall::io_uring_setup), 0);
+  EXPECT_EQ(readAheadCalls(), 0);
+}
+
+TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
+  const std::vector<std::string> files = coldFiles(200);
+  for (const std::string& file : files) readFile(file);  // all warm
+  LinuxPlatform platform(&log_);
+  const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
+  // A walk starts as if from the disk, until a probe of the cache finds the files there.
+  std::optional<WalkEntry> entry = walk->next();
+  const long afterFirst = readAheadCalls();
+  for (int taken = 1; taken < 100; ++taken) {
+    readWhole(*entry, platform);
+    entry = walk->next();
+  }
+  EXPECT_EQ(readAheadCalls(), afterFirst) << "files in the page cache were read ahead";
+  // The rest of the tree falls out of the cache: the next file read comes from the disk.
+  for (const std::string& file : files) makeCold(file);
+  for (; entry; entry = walk->next()) readWhole(*entry, platform);
+  EXPECT_GT(readAheadCalls(), afterFirst) << "files from the disk were not read ahead";
+}
+
+TEST_F(ColdWalkTest, RequestWaitingForItsBatchIsSentWhenTheWalkClosesItsFile) {
+  const std::vector<std::string> files = coldFiles(FileWindow::kFiles + 8);
+  LinuxPlatform platform(&log_);
+  auto walk = platform.walk(dir_.path(), ReadsContents::yes);
+  // The second call opens one file more than the window held, whose request waits for a batch.
+  const std::optional<WalkEntry> first = walk->next(), second = walk->next();
+  ASSERT_TRUE(first && second);
+  walk.reset();  // the walk ends early, closing the files it opened ahead
+  EXPECT_TRUE(becomesResident(files[FileWindow::kFiles]));
+}
+
+TEST_F(ColdWalkTest, EveryFallbackGivesTheSameReport) {
+  for (int i = 0; i < 40; ++i) {
+    const std::string file =
+        dir_.write("sub" + std::to_string(i % 3) + "/f" + std::to_string(i), contents(i));
+    if (i % 5 != 0) storeTag(file, sha256Of(i % 7 == 0 ? "stale" : contents(i)));
+  }
+  const auto coldRun = [&](const char* mode) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path()))
+      if (entry.is_regular_file()) makeCold(entry.path());
+    return runInProcess({mode, dir_.path()}, &log_);
+  };
+  const std::string check = coldRun("-c").out;
+  ASSERT_TRUE(check.ends_with("\t8 had no digest.\n")) << check;
+  const struct {
+    const char* name;
+    std::map<SystemCall, int> refused;
+  } rows[] = {
+      {"no io_uring", {{SystemCall::io_uring_setup, ENOSYS}}},
+      {"no table of files in the ring", {{SystemCall::io_uring_register, EPERM}}},
+      {"requests not sent", {{SystemCall::io_uring_enter, EINVAL}}},
+      {"no io_uring and posix_fadvise failing",
+       {{SystemCall::io_uring_setup, EPERM}, {SystemCall::fadvise, EINVAL}}},
+      {"cached-only reads unknown to the file system", {{SystemCall::preadv2, EOPNOTSUPP}}},
+      {"cached-only reads unknown to the kernel", {{SystemCall::preadv2, EINVAL}}},
+      {"no preadv2", {{SystemCall::preadv2, ENOSYS}}},
+      {"preadv2 forbidden by a sandbox", {{SystemCall::preadv2, EPERM}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    log_.refuse = row.refused;
+    log_.calls.clear();
+    const ProcessResult result = coldRun("-c");
+    EXPECT_EQ(result.out, check);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+  // A kernel that refuses cached-only reads is not asked again for every file.
+  EXPECT_LT(log_.count(SystemCall::preadv2), 10);
+}
+
+}  // namespace
+}  // namespace vorbit

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace vorbit::testing {
+
+// Writes the file and drops its pages from the page cache, so that the next read of it comes
+// from the disk: the case reading ahead is for, reached without root.
+std::string writeCold(const std::string& path, const std::string& contents);
+void makeCold(const std::string& path);
+
+// Whether the start of the file is in the page cache. A read asked of the kernel ahead of time
+// is a hint it may take in part, so its start is what shows that it was asked.
+bool resident(const std::string& path);
+
+// Whether the start of the file reaches the page cache within a few seconds, as a read asked of
+// the kernel brings it there without anyone reading the file.
+bool becomesResident(const std::string& path);
+
+}  // namespace vorbit::testing
