@@ -56,46 +56,107 @@ class EndToEndTest : public TreeTest {
   }
 };
 
-TEST_F(EndToEndTest, WorkedExamplesOfTheThreeModes) {
-  // a.jpg stays as tagged, b.jpg changes after tagging, c.jpg and x/y/.hidden are never tagged;
-  // empty holds an empty value, hex the digest in hexadecimal. Targets are relative or not.
-  const std::string root = dir_ / "photos", a = dir_.write("photos/a.jpg", "a"),
-                    b = dir_.write("photos/b.jpg", "b"), c = dir_.write("photos/c.jpg", "c"),
-                    hidden = dir_.write("photos/x/y/.hidden", "."),
-                    empty = dir_.write("photos/empty", "e"), hex = dir_.write("photos/hex", "h");
-  storeTag(empty, {});
-  storeTag(hex, bytesOf(hexString(sha256Of("h"))));
-  EXPECT_EQ(run({"-t", "photos/a.jpg"}, dir_.path()), "\u2705 tagged " + a + "\n");
-  EXPECT_EQ(run({"-t", b}), "\u2705 tagged " + b + "\n");
-  writeFile(b, "b, edited");
-  std::map<std::string, std::optional<Bytes>> before;
-  for (const std::string& file : {a, b, c, hidden, empty, hex}) before[file] = storedTag(file);
+// photos/ with a file in each state: a.jpg tagged and unchanged since, b.jpg edited after it
+// was tagged, c.jpg and x/y/.hidden never tagged, empty with an empty tag, hex with its digest in
+// hexadecimal.
+class PhotosTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    if (IsSkipped()) return;
+    storeTag(a_, sha256Of("a"));
+    storeTag(b_, sha256Of("b"));
+    storeTag(empty_, {});
+    storeTag(hex_, bytesOf(hexString(sha256Of("h"))));
+  }
 
+  std::vector<std::string> files() const { return {a_, b_, c_, hidden_, empty_, hex_}; }
+  void expectEveryTagCurrent() const {
+    for (const std::string& file : files())
+      EXPECT_EQ(storedTag(file), sha256Of(readFile(file))) << file;
+  }
+
+  const std::string root_ = dir_ / "photos", a_ = dir_.write("photos/a.jpg", "a"),
+                    b_ = dir_.write("photos/b.jpg", "b, edited"),
+                    c_ = dir_.write("photos/c.jpg", "c"),
+                    hidden_ = dir_.write("photos/x/y/.hidden", "."),
+                    empty_ = dir_.write("photos/empty", "e"), hex_ = dir_.write("photos/hex", "h");
+};
+
+TEST_F(PhotosTest, TagOfASingleFileRelativeOrAbsoluteNamesItAndStoresItsDigest) {
+  EXPECT_EQ(run({"-t", "photos/c.jpg"}, dir_.path()), "\u2705 tagged " + c_ + "\n");
+  EXPECT_EQ(storedTag(c_), sha256Of("c"));
+  EXPECT_EQ(run({"-t", b_}), "\u2705 tagged " + b_ + "\n");
+  EXPECT_EQ(storedTag(b_), sha256Of("b, edited"));
+}
+
+TEST_F(PhotosTest, TagOfATreeNamesNoFileAndTagsEveryOne) {
+  EXPECT_EQ(run({"-t", "photos"}, dir_.path()), tagSummary(root_, 6, 0));
+  expectEveryTagCurrent();
+}
+
+TEST_F(PhotosTest, CheckOfATreeNamesChangedAndUntaggedFilesAtAnyDepth) {
   EXPECT_EQ(run({"-c", "./photos//"}, dir_.path()),
-            linesInWalkOrder(root, {{"b.jpg", "\u274C digests for " + b + " aren't equal."},
-                                    {"c.jpg", kNoDigest + c},
-                                    {"x", kNoDigest + hidden},
-                                    {"empty", kNoDigest + empty},
-                                    {"hex", "\u274C digests for " + hex + " aren't equal."}}) +
-                checkSummary(root, 6, 1, 2, 3));
-  EXPECT_EQ(run({"-c", "a.jpg"}, root), "\u2705 digest for " + a + "\n");
-  EXPECT_EQ(run({"-c", b}), "\u274C digest for " + b + " aren't equal.\n");
-  EXPECT_EQ(run({"-c", c}), kNoDigest + c + "\n");
-  EXPECT_EQ(run({"-c", "a.jpg/"}, root), "\n");  // run as a tree, which cannot list a file
-  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
+            linesInWalkOrder(root_, {{"b.jpg", "\u274C digests for " + b_ + " aren't equal."},
+                                     {"c.jpg", kNoDigest + c_},
+                                     {"x", kNoDigest + hidden_},
+                                     {"empty", kNoDigest + empty_},
+                                     {"hex", "\u274C digests for " + hex_ + " aren't equal."}}) +
+                checkSummary(root_, 6, 1, 2, 3));
+}
 
-  EXPECT_EQ(run({"-r", a}), "\u2705 digest for " + a + "\n");
-  EXPECT_EQ(run({"-r", b}), kRetagged + b + "\n");
-  EXPECT_EQ(run({"-r", c}), kTagged + c + "\n");
-  EXPECT_EQ(
-      run({"-r", "photos/"}, dir_.path()),
-      linesInWalkOrder(
-          root, {{"x", kTagged + hidden}, {"empty", kTagged + empty}, {"hex", kRetagged + hex}}) +
-          retagSummary(root, 6, 3, 1, 2));
-  EXPECT_EQ(run({"-r", root + "/"}), retagSummary(root, 6, 6, 0, 0));
-  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
-  EXPECT_EQ(run({"-t", "photos"}, dir_.path()), tagSummary(root, 6, 0));
-  EXPECT_EQ(run({"-c", root}), checkSummary(root, 6, 6, 0, 0));
+TEST_F(PhotosTest, CheckOfATreeWhoseTagsAreCurrentNamesNoFile) {
+  for (const std::string& file : files()) storeTag(file, sha256Of(readFile(file)));
+  EXPECT_EQ(run({"-c", root_}), checkSummary(root_, 6, 6, 0, 0));
+}
+
+TEST_F(PhotosTest, CheckOfSingleFilesInEachState) {
+  // Each target run in photos, with its line.
+  const std::pair<std::string, std::string> rows[] = {
+      {"a.jpg", "\u2705 digest for " + a_},
+      {b_, "\u274C digest for " + b_ + " aren't equal."},
+      {c_, kNoDigest + c_},
+      {empty_, kNoDigest + empty_},
+      {hex_, "\u274C digest for " + hex_ + " aren't equal."}};
+  for (const auto& [target, line] : rows) EXPECT_EQ(run({"-c", target}, root_), line + "\n");
+}
+
+TEST_F(PhotosTest, CheckWritesNoTag) {
+  std::map<std::string, std::optional<Bytes>> before;
+  for (const std::string& file : files()) before[file] = storedTag(file);
+  run({"-c", root_});
+  for (const std::string& file : files()) run({"-c", file});
+  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
+}
+
+TEST_F(PhotosTest, TrailingSlashOnAFileTargetGivesAnEmptyLine) {
+  // The slash asks for a tree, and a file cannot be listed.
+  for (const std::string mode : {"-t", "-r", "-c"}) EXPECT_EQ(run({mode, "c.jpg/"}, root_), "\n");
+  EXPECT_EQ(storedTag(c_), std::nullopt);
+}
+
+TEST_F(PhotosTest, RetagOfSingleFilesInEachStateWritesWhatIsMissingOrWrong) {
+  const std::pair<std::string, std::string> rows[] = {{a_, "\u2705 digest for "},
+                                                      {b_, kRetagged},
+                                                      {c_, kTagged},
+                                                      {empty_, kTagged},
+                                                      {hex_, kRetagged}};
+  for (const auto& [file, line] : rows) {
+    EXPECT_EQ(run({"-r", file}), line + file + "\n");
+    EXPECT_EQ(storedTag(file), sha256Of(readFile(file))) << file;
+  }
+}
+
+TEST_F(PhotosTest, RetagOfATreeNamesWhatItWritesAndASecondRetagNothing) {
+  EXPECT_EQ(run({"-r", "photos/"}, dir_.path()),
+            linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
+                                     {"c.jpg", kTagged + c_},
+                                     {"x", kTagged + hidden_},
+                                     {"empty", kTagged + empty_},
+                                     {"hex", kRetagged + hex_}}) +
+                retagSummary(root_, 6, 1, 2, 3));
+  expectEveryTagCurrent();
+  EXPECT_EQ(run({"-r", root_ + "/"}), retagSummary(root_, 6, 6, 0, 0));
 }
 
 TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
