@@ -112,14 +112,16 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
          " were retagged\n\t" + std::to_string(fresh) + " were tagged for the first time.\n";
 }
 
-ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd) {
+ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd,
+                         const std::string& output) {
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
     ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
+    ::dup2(output.empty() ? ::fileno(out) : ::open(output.c_str(), O_WRONLY), 1);
+    ::dup2(::fileno(err), 2);
     ::closefrom(3);
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
