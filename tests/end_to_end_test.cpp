@@ -323,8 +323,10 @@ TEST_F(EndToEndTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
   std::map<std::string, std::string> lines;
   for (const std::string& name :
        std::vector<std::string>{"new\nline", "tab\there", "-t", "--", "\xFF\xFE latin1 \xE9",
-                                std::string(255, 'n'), " leading blank", "trailing blank "})
-    writeFile(root + "/" + name, name), lines[name] = kTagged + root + "/" + name;
+                                std::string(255, 'n'), " leading blank", "trailing blank "}) {
+    writeFile(root + "/" + name, name);
+    lines[name] = kTagged + root + "/" + name;
+  }
   EXPECT_EQ(run({"-r", root}), linesInWalkOrder(root, lines) + retagSummary(root, 8, 0, 0, 8));
   EXPECT_EQ(run({"-c", root}), checkSummary(root, 8, 8, 0, 0));
   // A target that looks like an option is still a target.
@@ -342,7 +344,10 @@ TEST_F(EndToEndTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
   EXPECT_EQ(run({"-c", proc}), "\n");
   EXPECT_EQ(run({"-t", root}), tagSummary(root, 2, 0));
   struct stat before, after;
-  ::stat(sub.c_str(), &before), ::sleep(1), run({"-c", root}), ::stat(sub.c_str(), &after);
+  ::stat(sub.c_str(), &before);
+  ::sleep(1);
+  run({"-c", root});
+  ::stat(sub.c_str(), &after);
   EXPECT_EQ(after.st_atime, before.st_atime);
 }
 
@@ -363,13 +368,16 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
   limits = {{}};  // the sanitizers need descriptors of their own to check a pointer
 #endif
   for (const std::string name : {"disk", "notypes"}) {
-    for (int level = 0, fd = ::open(dir_.mkdir(name).c_str(), O_DIRECTORY), next; level < 300;
-         ++level, fd = next) {
+    int fd = ::open(dir_.mkdir(name).c_str(), O_DIRECTORY);
+    for (int level = 0; level < 300 && fd >= 0; ++level) {
       ::close(::openat(fd, level % 2 ? "file" : "a-file", O_WRONLY | O_CREAT, 0644));
       ::mkdirat(fd, "level-name-19-bytes", 0755);
-      ASSERT_GE(next = ::openat(fd, "level-name-19-bytes", O_DIRECTORY), 0) << level;
+      const int next = ::openat(fd, "level-name-19-bytes", O_DIRECTORY);
       ::close(fd);
+      fd = next;
     }
+    ASSERT_GE(fd, 0) << "the chain could not be made";
+    ::close(fd);
     for (const std::string sibling : {"/s1", "/s2", "/s3", "/s4", "/s5"})
       dir_.write(name + sibling + "/f", sibling);
     for (const auto& limit : limits) {

@@ -134,8 +134,10 @@ void share(std::span<const Outcome> outcomes, int n, OutcomeCounts counts,
     if (n == 0) each(counts);
     return;
   }
-  for (int k = 0; k <= n; ++k, counts.add(outcomes[0]))
+  for (int k = 0; k <= n; ++k) {
     share(outcomes.subspan(1), n - k, counts, each);
+    counts.add(outcomes[0]);
+  }
 }
 
 // What a report (its root written R) says: the outcome of each file it names, and how many of

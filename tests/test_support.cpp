@@ -50,7 +50,8 @@ std::string TempDir::write(const std::string& relative, const std::string& conte
 }
 
 std::string TempDir::mkdir(const std::string& relative) const {
-  return std::filesystem::create_directories(*this / relative), *this / relative;
+  std::filesystem::create_directories(*this / relative);
+  return *this / relative;
 }
 
 std::optional<Bytes> storedTag(const std::string& path) {
@@ -146,12 +147,16 @@ ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjec
   std::fflush(nullptr);
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const int saved[] = {::dup(1), ::dup(2)};
-  ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
+  ::dup2(::fileno(out), 1);
+  ::dup2(::fileno(err), 2);
   std::vector<const char*> argv = {"vorbit"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   LinuxPlatform platform(faults);
   const int status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
-  for (int fd : {1, 2}) ::dup2(saved[fd - 1], fd), ::close(saved[fd - 1]);
+  for (int fd : {1, 2}) {
+    ::dup2(saved[fd - 1], fd);
+    ::close(saved[fd - 1]);
+  }
   return {contentsOf(out), contentsOf(err), status};
 }
 
