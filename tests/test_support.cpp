@@ -115,10 +115,15 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
 
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd,
                          const std::string& output) {
+  // One name at a time, so that a working directory longer than PATH_MAX can be entered.
+  const std::filesystem::path directory = cwd;
+  const std::vector<std::filesystem::path> steps(directory.begin(), directory.end());
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const std::filesystem::path& step : steps) {
+      if (!step.empty() && ::chdir(step.c_str()) != 0) ::_exit(126);
+    }
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
     ::dup2(::open("/dev/null", O_RDONLY), 0);
     ::dup2(output.empty() ? ::fileno(out) : ::open(output.c_str(), O_WRONLY), 1);
