@@ -259,6 +259,8 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
   }
 }
 
+// Also the open without O_NOATIME: the kernel refuses that flag on a file or directory one does
+// not own, here the root and every file in it, so that without the retry no row gets its line.
 TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOnes) {
   // A binary built for coverage writes its counters as it exits; nobody writes them here.
   const std::string counters = dir_.mkdir("counters");
