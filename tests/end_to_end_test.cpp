@@ -126,11 +126,6 @@ TEST_F(PhotosTest, CheckOfATreeNamesChangedAndUntaggedFilesAtAnyDepth) {
                 checkSummary(root_, 6, 1, 2, 3));
 }
 
-TEST_F(PhotosTest, CheckOfATreeWhoseTagsAreCurrentNamesNoFile) {
-  for (const std::string& file : files()) storeTag(file, sha256Of(readFile(file)));
-  EXPECT_EQ(run({"-c", root_}), checkSummary(root_, 6, 6, 0, 0));
-}
-
 TEST_F(PhotosTest, CheckOfSingleFilesInEachState) {
   // Each target run in photos, with its line.
   const std::pair<std::string, std::string> rows[] = {
