@@ -87,18 +87,15 @@ const std::string kAnyDetail = "\x01";
 
 bool writes(Outcome outcome) { return outcome == Outcome::tagged || outcome == Outcome::retagged; }
 
-// The outcomes a mode names no file of in a tree: those it shows elsewhere (in a single file's
-// line or in its summary's counts), and noFreshDigest, which every mode counts and shows nowhere.
-// An outcome a mode never shows is one it does not come to.
+// The outcomes a mode names no file of in a tree: those it names a single file with, and
+// noFreshDigest, which every mode counts and names nowhere. An outcome a mode never names is one
+// it does not come to.
 std::vector<Outcome> silentOutcomes(const ModeRules& rules) {
   std::vector<Outcome> silent = {Outcome::noFreshDigest};
   for (const Outcome outcome : kOutcomes) {
-    OutcomeCounts one;
-    one.add(outcome);
     const FileStep step{outcome, kAnyDetail};
     if (rules.line(step, "R/f", Scope::tree).empty() &&
-        (!rules.line(step, "R/f", Scope::singleFile).empty() ||
-         rules.summaryEnd(one) != rules.summaryEnd({}))) {
+        !rules.line(step, "R/f", Scope::singleFile).empty()) {
       silent.push_back(outcome);
     }
   }
