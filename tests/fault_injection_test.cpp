@@ -247,7 +247,8 @@ TEST_F(RaceTest, FileOrDirectorySwappedForALinkOutsideGetsNothing) {
         {"-t", root_, SystemCall::openat, "f", file},
         {"-t", root_, SystemCall::openat, "sub", sub},
         {"-t", root_, SystemCall::openat, "secret", sub}}) {
-    SCOPED_TRACE(std::string(mode) + " " + target + ", " + name + " swapped");
+    SCOPED_TRACE(std::string(mode) + " " + target + ": " + swapped + " swapped before the call" +
+                 (*name != '\0' ? " on " + std::string(name) : ""));
     std::filesystem::remove_all(root_);
     dir_.write(swapped == sub ? "r/sub/secret" : "r/f", "f");
     const auto swap = [&] {
