@@ -69,7 +69,8 @@ TEST(DigestTest, KnownAnswersWithShortReads) {
 TEST(DigestTest, NoFileReadFailureAndChangeAreNoDigest) {
   EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
   ScriptedFile failing(std::string(5000, 'x')), changing("x");
-  failing.failAt_ = 2048, changing.changed_ = true;
+  failing.failAt_ = 2048;
+  changing.changed_ = true;
   EXPECT_EQ(text(fileDigest(&failing, 1024)), std::strerror(EIO));
   EXPECT_EQ(text(fileDigest(&changing, 1024)), "File changed while it was read");
 }

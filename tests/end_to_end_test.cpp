@@ -8,9 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <regex>
+#include <tuple>
 
 #include "cli/usage.h"
 #include "tests/test_support.h"
@@ -36,12 +40,27 @@ std::string linesInWalkOrder(const std::string& root,
 }
 
 TEST(CommandLineTest, UsageUnknownOptionAndUnwritableOutput) {
-  // Two words are an unknown option; any other count is a request for help.
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{}, {"-t"}, {"-h", "x", "12k"}, {"-tr", "x"}, {"", "x"}}) {
-    const ProcessResult result = runVorbit(arguments);
-    const std::string err = arguments.size() == 2 ? "vorbit v2: unknown option\n" : "";
-    EXPECT_EQ(result.out + result.err + std::to_string(result.status), kUsageText + err + "0");
+  // Two words are an unknown option; any other count is a request for help. Standard output
+  // on /dev/full takes neither the usage text nor a mode's report: those runs say so and end
+  // with status 1, the others print the usage text with status 0.
+  const std::string unknown = kUnknownOptionMessage,
+                    full = "vorbit v2: write error: " + std::string(std::strerror(ENOSPC)) + "\n";
+  // The arguments, the file standard output goes to ("": captured), standard error.
+  // clang-format off
+  const std::tuple<std::vector<std::string>, std::string, std::string> rows[] = {
+      {{}, "", ""}, {{"-t"}, "", ""}, {{"-h", "x", "12k"}, "", ""},
+      {{"-tr", "x"}, "", unknown}, {{"", "x"}, "", unknown},
+      {{"-h"}, "/dev/full", full}, {{"-tr", "x"}, "/dev/full", unknown + full},
+      {{"-c", VORBIT_BINARY}, "/dev/full", full}};
+  // clang-format on
+  for (const auto& [arguments, output, err] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(arguments) + " " + output);
+    std::vector<std::string> command = {VORBIT_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const ProcessResult result = runProgram(command, "", output);
+    EXPECT_EQ(result.out, output.empty() ? kUsageText : "");
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.status, output.empty() ? 0 : 1);
   }
 }
 
@@ -56,54 +75,101 @@ class EndToEndTest : public TreeTest {
   }
 };
 
-TEST_F(EndToEndTest, WorkedExamplesOfTheThreeModes) {
-  // a.jpg stays as tagged, b.jpg changes after tagging, c.jpg and x/y/.hidden are never tagged;
-  // empty holds an empty value, hex the digest in hexadecimal. Targets are relative or not.
-  const std::string root = dir_ / "photos", a = dir_.write("photos/a.jpg", "a"),
-                    b = dir_.write("photos/b.jpg", "b"), c = dir_.write("photos/c.jpg", "c"),
-                    hidden = dir_.write("photos/x/y/.hidden", "."),
-                    empty = dir_.write("photos/empty", "e"), hex = dir_.write("photos/hex", "h");
-  storeTag(empty, {});
-  storeTag(hex, bytesOf(hexString(sha256Of("h"))));
-  EXPECT_EQ(run({"-t", "photos/a.jpg"}, dir_.path()), "\u2705 tagged " + a + "\n");
-  EXPECT_EQ(run({"-t", b}), "\u2705 tagged " + b + "\n");
-  writeFile(b, "b, edited");
-  std::map<std::string, std::optional<Bytes>> before;
-  for (const std::string& file : {a, b, c, hidden, empty, hex}) before[file] = storedTag(file);
+// photos/ with a file in each state: a.jpg tagged and unchanged since, b.jpg edited after it
+// was tagged, c.jpg and x/y/.hidden never tagged, empty with an empty tag, hex with its digest in
+// hexadecimal.
+class PhotosTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    if (IsSkipped()) return;
+    storeTag(a_, sha256Of("a"));
+    storeTag(b_, sha256Of("b"));
+    storeTag(empty_, {});
+    storeTag(hex_, bytesOf(hexString(sha256Of("h"))));
+  }
 
+  std::vector<std::string> files() const { return {a_, b_, c_, hidden_, empty_, hex_}; }
+
+  const std::string root_ = dir_ / "photos", a_ = dir_.write("photos/a.jpg", "a"),
+                    b_ = dir_.write("photos/b.jpg", "b, edited"),
+                    c_ = dir_.write("photos/c.jpg", "c"),
+                    hidden_ = dir_.write("photos/x/y/.hidden", "."),
+                    empty_ = dir_.write("photos/empty", "e"), hex_ = dir_.write("photos/hex", "h");
+};
+
+TEST_F(PhotosTest, TagOfASingleFileRelativeOrAbsoluteNamesItAndStoresItsDigest) {
+  EXPECT_EQ(run({"-t", "photos/c.jpg"}, dir_.path()), "\u2705 tagged " + c_ + "\n");
+  EXPECT_EQ(storedTag(c_), sha256Of("c"));
+  EXPECT_EQ(run({"-t", b_}), "\u2705 tagged " + b_ + "\n");
+  EXPECT_EQ(storedTag(b_), sha256Of("b, edited"));
+}
+
+TEST_F(PhotosTest, CheckOfATreeNamesChangedAndUntaggedFilesAtAnyDepth) {
   EXPECT_EQ(run({"-c", "./photos//"}, dir_.path()),
-            linesInWalkOrder(root, {{"b.jpg", "\u274C digests for " + b + " aren't equal."},
-                                    {"c.jpg", kNoDigest + c},
-                                    {"x", kNoDigest + hidden},
-                                    {"empty", kNoDigest + empty},
-                                    {"hex", "\u274C digests for " + hex + " aren't equal."}}) +
-                checkSummary(root, 6, 1, 2, 3));
-  EXPECT_EQ(run({"-c", "a.jpg"}, root), "\u2705 digest for " + a + "\n");
-  EXPECT_EQ(run({"-c", b}), "\u274C digest for " + b + " aren't equal.\n");
-  EXPECT_EQ(run({"-c", c}), kNoDigest + c + "\n");
-  EXPECT_EQ(run({"-c", "a.jpg/"}, root), "\n");  // run as a tree, which cannot list a file
-  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
+            linesInWalkOrder(root_, {{"b.jpg", "\u274C digests for " + b_ + " aren't equal."},
+                                     {"c.jpg", kNoDigest + c_},
+                                     {"x", kNoDigest + hidden_},
+                                     {"empty", kNoDigest + empty_},
+                                     {"hex", "\u274C digests for " + hex_ + " aren't equal."}}) +
+                checkSummary(root_, 6, 1, 2, 3));
+}
 
-  EXPECT_EQ(run({"-r", a}), "\u2705 digest for " + a + "\n");
-  EXPECT_EQ(run({"-r", b}), kRetagged + b + "\n");
-  EXPECT_EQ(run({"-r", c}), kTagged + c + "\n");
-  EXPECT_EQ(
-      run({"-r", "photos/"}, dir_.path()),
-      linesInWalkOrder(
-          root, {{"x", kTagged + hidden}, {"empty", kTagged + empty}, {"hex", kRetagged + hex}}) +
-          retagSummary(root, 6, 3, 1, 2));
-  EXPECT_EQ(run({"-r", root + "/"}), retagSummary(root, 6, 6, 0, 0));
-  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
-  EXPECT_EQ(run({"-t", "photos"}, dir_.path()), tagSummary(root, 6, 0));
-  EXPECT_EQ(run({"-c", root}), checkSummary(root, 6, 6, 0, 0));
+TEST_F(PhotosTest, CheckOfSingleFilesInEachState) {
+  // Each target run in photos, with its line.
+  // clang-format off
+  const std::pair<std::string, std::string> rows[] = {
+      {"a.jpg", "\u2705 digest for " + a_}, {b_, "\u274C digest for " + b_ + " aren't equal."},
+      {c_, kNoDigest + c_}, {empty_, kNoDigest + empty_},
+      {hex_, "\u274C digest for " + hex_ + " aren't equal."}};
+  // clang-format on
+  for (const auto& [target, line] : rows) EXPECT_EQ(run({"-c", target}, root_), line + "\n");
+}
+
+TEST_F(PhotosTest, CheckWritesNoTag) {
+  std::map<std::string, std::optional<Bytes>> before;
+  for (const std::string& file : files()) before[file] = storedTag(file);
+  run({"-c", root_});
+  for (const std::string& file : files()) run({"-c", file});
+  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
+}
+
+TEST_F(PhotosTest, TrailingSlashOnAFileTargetGivesAnEmptyLine) {
+  // The slash asks for a tree, and a file cannot be listed.
+  for (const std::string mode : {"-t", "-r", "-c"}) EXPECT_EQ(run({mode, "c.jpg/"}, root_), "\n");
+  EXPECT_EQ(storedTag(c_), std::nullopt);
+}
+
+TEST_F(PhotosTest, RetagOfSingleFilesInEachStateWritesWhatIsMissingOrWrong) {
+  // clang-format off
+  const std::pair<std::string, std::string> rows[] = {
+      {a_, "\u2705 digest for "}, {b_, kRetagged}, {c_, kTagged}, {empty_, kTagged},
+      {hex_, kRetagged}};
+  // clang-format on
+  for (const auto& [file, line] : rows) {
+    EXPECT_EQ(run({"-r", file}), line + file + "\n");
+    EXPECT_EQ(storedTag(file), sha256Of(readFile(file))) << file;
+  }
+}
+
+TEST_F(PhotosTest, RetagOfATreeNamesWhatItWritesAndASecondRetagNothing) {
+  EXPECT_EQ(run({"-r", "photos/"}, dir_.path()),
+            linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
+                                     {"c.jpg", kTagged + c_},
+                                     {"x", kTagged + hidden_},
+                                     {"empty", kTagged + empty_},
+                                     {"hex", kRetagged + hex_}}) +
+                retagSummary(root_, 6, 1, 2, 3));
+  for (const std::string& file : files()) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
+  EXPECT_EQ(run({"-r", root_ + "/"}), retagSummary(root_, 6, 6, 0, 0));
 }
 
 TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
   const std::string dirs = dir_ / "dirs";
   dir_.mkdir("dirs/x/y");
-  EXPECT_EQ(
-      run({"-t", "dirs"}, dir_.path()) + run({"-c", dirs}) + run({"-r", dirs + "/"}),
-      tagSummary(dirs, 0, 0) + checkSummary(dirs, 0, 0, 0, 0) + retagSummary(dirs, 0, 0, 0, 0));
+  EXPECT_EQ(run({"-t", "dirs"}, dir_.path()), tagSummary(dirs, 0, 0));
+  EXPECT_EQ(run({"-c", dirs}), checkSummary(dirs, 0, 0, 0, 0));
+  EXPECT_EQ(run({"-r", dirs + "/"}), retagSummary(dirs, 0, 0, 0, 0));
   for (const std::string missing : {"missing", "missing/", ""}) {
     for (const std::string mode : {"-t", "-c", "-r"})
       EXPECT_EQ(run({mode, missing}, dir_.path()), "\n");
@@ -127,8 +193,9 @@ TEST_F(EndToEndTest, ReadSizesDigestsAndAllocationFollowTheBufferSizeArgument) {
   const std::string other = dir_.write("other", "contents");
   const ProcessResult result =
       runVorbit({"-t", other, "1048576"}, "", {"prlimit", "--as=268435456", "--"});
-  EXPECT_EQ(result.out + result.err + std::to_string(result.status),
-            "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n1");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n");
+  EXPECT_EQ(result.status, 1);
   EXPECT_EQ(storedTag(other), std::nullopt);
 #endif
 }
@@ -176,6 +243,8 @@ TEST_F(EndToEndTest, SpecialFilesAndLinksAreCountedButNeverOpened) {
   }
 }
 
+// Also the open without O_NOATIME: the kernel refuses that flag on a file or directory one does
+// not own, here the root and every file in it, so that without the retry no row gets its line.
 TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOnes) {
   // A binary built for coverage writes its counters as it exits; nobody writes them here.
   const std::string counters = dir_.mkdir("counters");
@@ -197,8 +266,11 @@ TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOne
       {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 2, 0, 0, 1)},
       {{"-t", secret}, "\n"}};
   for (const auto& [arguments, out] : rows) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
     const ProcessResult result = runVorbit(arguments, "", nobody);
-    EXPECT_EQ(result.out + result.err, out);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
   }
   EXPECT_EQ(storedTag(file), std::nullopt);
 }
@@ -240,8 +312,10 @@ TEST_F(EndToEndTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
   std::map<std::string, std::string> lines;
   for (const std::string& name :
        std::vector<std::string>{"new\nline", "tab\there", "-t", "--", "\xFF\xFE latin1 \xE9",
-                                std::string(255, 'n'), " leading blank", "trailing blank "})
-    writeFile(root + "/" + name, name), lines[name] = kTagged + root + "/" + name;
+                                std::string(255, 'n'), " leading blank", "trailing blank "}) {
+    writeFile(root + "/" + name, name);
+    lines[name] = kTagged + root + "/" + name;
+  }
   EXPECT_EQ(run({"-r", root}), linesInWalkOrder(root, lines) + retagSummary(root, 8, 0, 0, 8));
   EXPECT_EQ(run({"-c", root}), checkSummary(root, 8, 8, 0, 0));
   // A target that looks like an option is still a target.
@@ -259,8 +333,26 @@ TEST_F(EndToEndTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
   EXPECT_EQ(run({"-c", proc}), "\n");
   EXPECT_EQ(run({"-t", root}), tagSummary(root, 2, 0));
   struct stat before, after;
-  ::stat(sub.c_str(), &before), ::sleep(1), run({"-c", root}), ::stat(sub.c_str(), &after);
+  ::stat(sub.c_str(), &before);
+  ::sleep(1);
+  run({"-c", root});
+  ::stat(sub.c_str(), &after);
   EXPECT_EQ(after.st_atime, before.st_atime);
+}
+
+// Makes the chain of directories of the name, each opened relative to the last (no path past
+// PATH_MAX is ever given), with a file on each level where fileOn names one. Returns the deepest
+// directory, open, or -1.
+int makeChain(int fd, const std::string& name, int levels,
+              const std::function<const char*(int level)>& fileOn) {
+  for (int level = 0; level < levels && fd >= 0; ++level) {
+    if (*fileOn(level) != '\0') ::close(::openat(fd, fileOn(level), O_WRONLY | O_CREAT, 0644));
+    ::mkdirat(fd, name.c_str(), 0755);
+    const int next = ::openat(fd, name.c_str(), O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  return fd;
 }
 
 // A chain of 300 levels of 19-byte names with a file on each (paths of 6,000 bytes, past
@@ -280,13 +372,11 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
   limits = {{}};  // the sanitizers need descriptors of their own to check a pointer
 #endif
   for (const std::string name : {"disk", "notypes"}) {
-    for (int level = 0, fd = ::open(dir_.mkdir(name).c_str(), O_DIRECTORY), next; level < 300;
-         ++level, fd = next) {
-      ::close(::openat(fd, level % 2 ? "file" : "a-file", O_WRONLY | O_CREAT, 0644));
-      ::mkdirat(fd, "level-name-19-bytes", 0755);
-      ASSERT_GE(next = ::openat(fd, "level-name-19-bytes", O_DIRECTORY), 0) << level;
-      ::close(fd);
-    }
+    const int deepest =
+        makeChain(::open(dir_.mkdir(name).c_str(), O_DIRECTORY), "level-name-19-bytes", 300,
+                  [](int level) { return level % 2 ? "file" : "a-file"; });
+    ASSERT_GE(deepest, 0) << "the chain could not be made";
+    ::close(deepest);
     for (const std::string sibling : {"/s1", "/s2", "/s3", "/s4", "/s5"})
       dir_.write(name + sibling + "/f", sibling);
     for (const auto& limit : limits) {
@@ -301,6 +391,27 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
     EXPECT_TRUE(runCommand({"rm", "-rf", dir_ / name + "/level-name-19-bytes"}));
   }
   if (!mount.done) GTEST_SKIP() << "cannot mount a loop device here";
+}
+
+// A relative target is named by its absolute path however long the working directory's is.
+// Disabled while vorbit looks the target up by that absolute path, which the system refuses past
+// PATH_MAX (ENAMETOOLONG): the run prints an empty line.
+TEST_F(EndToEndTest, DISABLED_RelativeTargetFromAWorkingDirectoryLongerThanPathMax) {
+  const std::string name(250, 'd');
+  const int deepest =
+      makeChain(::open(dir_.mkdir("deep").c_str(), O_DIRECTORY), name, 20, [](int) { return ""; });
+  ASSERT_GE(deepest, 0) << "the chain could not be made";
+  ::mkdirat(deepest, "tree", 0755);
+  ::close(::openat(deepest, "tree/f", O_WRONLY | O_CREAT, 0644));
+  ::close(deepest);
+  std::string cwd = dir_ / "deep";
+  for (int level = 0; level < 20; ++level) cwd += "/" + name;
+  ASSERT_GT(cwd.size(), PATH_MAX);
+  const std::string out = run({"-c", "tree"}, cwd);
+  EXPECT_TRUE(runCommand({"rm", "-rf", dir_ / "deep"}));
+  // The working directory written CWD, so that a failure can be read.
+  EXPECT_EQ(std::regex_replace(out, std::regex(cwd), "CWD"),
+            kNoDigest + "CWD/tree/f\n" + checkSummary("CWD/tree", 1, 0, 0, 1));
 }
 
 }  // namespace

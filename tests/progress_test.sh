@@ -10,21 +10,27 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "progress: $*" >&2; exit 1; }
 
-# Sparse files read in 1 KiB reads, nothing written to the disk. The line appears only after a
+# Sparse files read in 1 KiB reads, nothing but tags written to the disk. The line appears only after a
 # second, so the tree doubles until a run on the terminal lasts long enough to show it, however
 # fast this machine reads.
 mkdir "$work/tree"
 files=100
 for i in $(seq 1 $files); do truncate -s 10M "$work/tree/f$i"; done
-# The terminal turns each line feed into CR LF; the status lines end at the last erase.
-while :; do
-  script -qec "$vorbit -c '$work/tree' 1" "$work/typescript" >/dev/null
-  shown=$(tr -d '\r' <"$work/typescript" | sed -n '/^Script started/d; /^Script done/d; p')
-  grep -q ' files, .* mismatches  ' <<<"$shown" && break
-  ((files < 6400)) || fail "no progress line on a run of several seconds"
-  for i in $(seq $((files + 1)) $((2 * files))); do truncate -s 10M "$work/tree/f$i"; done
-  files=$((2 * files))
-done
+# Runs vorbit with the option word on the tree on a terminal, the tree doubling until the run
+# shows a progress line; leaves in $shown what the terminal showed. The terminal turns each line
+# feed into CR LF; the status lines end at the last erase.
+show_on_terminal() {
+  while :; do
+    script -qec "$vorbit $1 '$work/tree' 1" "$work/typescript" >/dev/null
+    shown=$(tr -d '\r' <"$work/typescript" | sed -n '/^Script started/d; /^Script done/d; p')
+    grep -q ' files, ' <<<"$shown" && return
+    ((files < 6400)) || fail "no progress line on a run of several seconds of vorbit $1"
+    for i in $(seq $((files + 1)) $((2 * files))); do truncate -s 10M "$work/tree/f$i"; done
+    files=$((2 * files))
+  done
+}
+show_on_terminal -c
+grep -q ' files, .* mismatches  ' <<<"$shown" || fail "check's progress line counts no mismatches"
 
 plain=$("$vorbit" -c "$work/tree" 1 2>"$work/plain.err")
 [[ -s "$work/plain.err" ]] && fail "standard error is no terminal, yet something was written to it"
@@ -33,4 +39,10 @@ after_erase=${shown##*$'\e[K'}
 
 VORBIT_PROGRESS=0 script -qec "$vorbit -c '$work/tree' 1" "$work/quiet" >/dev/null
 grep -q $'\e\\[K' "$work/quiet" && fail "VORBIT_PROGRESS=0 still shows a progress line"
+
+# Tag and retag count failures.
+for mode in -t -r; do
+  show_on_terminal $mode
+  grep -q ' files, .* failures  ' <<<"$shown" || fail "the progress line of $mode counts no failures"
+done
 echo "progress: all checks passed"

@@ -50,7 +50,8 @@ std::string TempDir::write(const std::string& relative, const std::string& conte
 }
 
 std::string TempDir::mkdir(const std::string& relative) const {
-  return std::filesystem::create_directories(*this / relative), *this / relative;
+  std::filesystem::create_directories(*this / relative);
+  return *this / relative;
 }
 
 std::optional<Bytes> storedTag(const std::string& path) {
@@ -112,14 +113,21 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
          " were retagged\n\t" + std::to_string(fresh) + " were tagged for the first time.\n";
 }
 
-ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd) {
+ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd,
+                         const std::string& output) {
+  // One name at a time, so that a working directory longer than PATH_MAX can be entered.
+  const std::filesystem::path directory = cwd;
+  const std::vector<std::filesystem::path> steps(directory.begin(), directory.end());
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const std::filesystem::path& step : steps) {
+      if (!step.empty() && ::chdir(step.c_str()) != 0) ::_exit(126);
+    }
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
     ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
+    ::dup2(output.empty() ? ::fileno(out) : ::open(output.c_str(), O_WRONLY), 1);
+    ::dup2(::fileno(err), 2);
     ::closefrom(3);
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
@@ -144,12 +152,16 @@ ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjec
   std::fflush(nullptr);
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const int saved[] = {::dup(1), ::dup(2)};
-  ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
+  ::dup2(::fileno(out), 1);
+  ::dup2(::fileno(err), 2);
   std::vector<const char*> argv = {"vorbit"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
   LinuxPlatform platform(faults);
   const int status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
-  for (int fd : {1, 2}) ::dup2(saved[fd - 1], fd), ::close(saved[fd - 1]);
+  for (int fd : {1, 2}) {
+    ::dup2(saved[fd - 1], fd);
+    ::close(saved[fd - 1]);
+  }
   return {contentsOf(out), contentsOf(err), status};
 }
 

@@ -46,9 +46,11 @@ struct ProcessResult {
   int status = -1;  // exit status, or 128 + signal (142 for a run ended as hung)
 };
 
-// Runs the command with no shell in between, in the working directory when one is given; a run
-// that takes over a minute is ended by SIGALRM.
-ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd = "");
+// Runs the command with no shell in between, in the working directory when one is given, and
+// with standard output on the file when one is given (then out stays empty); a run that takes
+// over a minute is ended by SIGALRM.
+ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd = "",
+                         const std::string& output = "");
 inline bool runCommand(const std::vector<std::string>& command) {
   return runProgram(command).status == 0;
 }
