@@ -33,9 +33,10 @@ ResolvedTarget resolveTarget(Platform& platform, std::string_view path) {
   if (path.empty()) return target;
   const bool relative = path.front() != '/';
   target.file.path = absolutePath(path, relative ? platform.currentDirectoryPath() : std::nullopt);
+  target.file.given = path;
   target.isDirectory = path.back() == '/';
   if (!target.isDirectory) {
-    target.file.kind = platform.fileKind(target.file.path);
+    target.file.kind = platform.fileKind(target.file.given);
     target.isDirectory = target.file.kind == FileKind::directory;
   }
   return target;

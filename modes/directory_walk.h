@@ -15,7 +15,7 @@ enum class WalkEnd { rootNotEnumerated, exhausted, stopped };
 template <typename Visitor>
 WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents reads,
                       Visitor&& visit) {
-  std::unique_ptr<Walk> walk = platform.walk(root.path, reads);
+  std::unique_ptr<Walk> walk = platform.walk(root.given, reads);
   if (!walk) return WalkEnd::rootNotEnumerated;
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
   NamedFile entry;

@@ -66,7 +66,7 @@ std::unique_ptr<OpenFile> LinuxPlatform::open(const NamedFile& file) {
   if (file.location) return file.location->open();
   const SystemCalls calls = this->calls();
   return openRegularFile(calls, FileOpening{}, [&](int flags) {
-    return calls.openNoAtime(SystemCall::open, AT_FDCWD, file.path.c_str(), flags);
+    return calls.openNoAtime(SystemCall::open, AT_FDCWD, file.given.c_str(), flags);
   });
 }
 

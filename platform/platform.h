@@ -60,11 +60,14 @@ class EntryLocation {
 };
 
 // A file as a mode is given it: its absolute path (no trailing slash; the root stays "/"), what
-// it was found to be when it was named, and, for an entry of a walk, where it lives.
+// it was found to be when it was named, and where it lives: for an entry of a walk, relative to
+// its directory; for a target, the path as the command line gave it, which the system resolves
+// from the working directory however long that directory's own path is.
 struct NamedFile {
   std::string path;
   FileKind kind = FileKind::unknown;
   std::shared_ptr<EntryLocation> location;
+  std::string given;
 };
 
 // One entry below a walked root: its path relative to the root (slash separated, no leading
