@@ -63,13 +63,5 @@ TEST(CacheTemperatureTest, FirstReadsTellWarmFromCold) {
   }
 }
 
-TEST(CacheTemperatureTest, FileFromTheDiskAfterAWarmStretchStartsReadingAheadAgain) {
-  CacheTemperature temperature;
-  temperature.firstRead(true, false);
-  EXPECT_EQ(openFiles(temperature, 10, true).readAhead, 0);
-  temperature.firstRead(false, false);
-  EXPECT_EQ(openFiles(temperature, 10, false).readAhead, 10);
-}
-
 }  // namespace
 }  // namespace vorbit
