@@ -9,7 +9,7 @@
 
 namespace vorbit {
 
-// What a mode's entry point returns: the result text, or the reason the run cannot go on.
+// What a mode's run returns: the result text, or the reason the run cannot go on.
 using ModeResult = Result<std::string, BufferUnavailable>;
 
 // Told of each file a tree operation has finished, to show how the run goes; prints nothing of
