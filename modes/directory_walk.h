@@ -20,7 +20,6 @@ WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents r
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
   NamedFile entry;
   while (std::optional<WalkEntry> listed = walk->next()) {
-    if (listed->kind == FileKind::directory) continue;
     entry.path.assign(prefix).append(listed->path);
     entry.kind = listed->kind;
     entry.location = std::move(listed->location);

@@ -7,6 +7,19 @@
 
 namespace vorbit {
 
+std::string relativePath(const WalkDirectory& directory) {
+  std::vector<const std::string*> names;
+  std::size_t length = 0;
+  for (const WalkDirectory* level = &directory; level->parent; level = level->parent.get()) {
+    names.push_back(&level->name);
+    length += level->name.size() + 1;
+  }
+  std::string path;
+  path.reserve(length);
+  for (auto name = names.rbegin(); name != names.rend(); ++name) path.append(**name).append("/");
+  return path;
+}
+
 DirectoryStack::DirectoryStack(SystemCalls calls, OpenedDirectory root) : calls_(calls) {
   root_ = std::make_shared<WalkDirectory>();
   root_->identity = root.identity;
@@ -37,16 +50,12 @@ void DirectoryStack::enter(const std::string& name) {
   directory->identity = opened->identity;
   directory->listing = std::move(opened->listing);
   stack_.push_back(std::move(directory));
-  topPath_.append(name).append("/");
   countOpened();
 }
 
 void DirectoryStack::leave() {
   WalkDirectory& directory = top();
-  if (stack_.back() != root_) {
-    close(directory);
-    topPath_.resize(topPath_.size() - directory.name.size() - 1);
-  }
+  if (stack_.back() != root_) close(directory);
   directory.listing.dropPending();
   stack_.pop_back();
 }

@@ -25,6 +25,10 @@ struct WalkDirectory {
   int fd() const { return listing.isOpen() ? listing.fd() : foundAgainFd; }
 };
 
+// The directory's path relative to the root, and a slash; "" for the root. Built when asked,
+// so that however deep the tree, a level keeps only its own name.
+std::string relativePath(const WalkDirectory& directory);
+
 // Keeps a directory's descriptor from being released while an open relative to it is under way.
 class DirectoryPin {
  public:
@@ -54,8 +58,6 @@ class DirectoryStack {
   bool empty() const { return stack_.empty(); }
   WalkDirectory& top() const { return *stack_.back(); }
   const std::shared_ptr<WalkDirectory>& topShared() const { return stack_.back(); }
-  // The top's path relative to the root and a slash; "" at the root.
-  const std::string& topPath() const { return topPath_; }
 
   // Opens the top's subdirectory and makes it the top; a directory that cannot be opened or
   // listed, or lies on a kernel pseudo file system, is not entered.
@@ -90,7 +92,6 @@ class DirectoryStack {
   std::vector<std::shared_ptr<WalkDirectory>> stack_;
   std::shared_ptr<WalkDirectory> root_;
   std::size_t open_ = 0;
-  std::string topPath_;
   std::function<bool()> fileRelief_;
 };
 

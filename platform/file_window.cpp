@@ -6,27 +6,26 @@ namespace vorbit {
 
 // What no one will ask for any more is closed as the walk ends.
 FileWindow::~FileWindow() {
-  for (Ahead& ahead : entries_) {
-    if (ahead.file) ahead.file->closeAhead();
-  }
+  for (Ahead& ahead : entries_) ahead.file->closeAhead();
 }
 
-void FileWindow::push(WalkEntry entry, std::shared_ptr<WalkFile> file) {
-  files_ += file != nullptr;
-  entries_.push_back(Ahead{std::move(entry), std::move(file)});
+void FileWindow::push(FileKind kind, std::shared_ptr<WalkFile> file) {
+  files_ += kind == FileKind::regularFile;
+  entries_.push_back(Ahead{kind, std::move(file)});
 }
 
 std::optional<WalkEntry> FileWindow::take() {
   if (entries_.empty()) return std::nullopt;
-  files_ -= entries_.front().file != nullptr;
-  WalkEntry next = std::move(entries_.front().entry);
+  Ahead& first = entries_.front();
+  files_ -= first.kind == FileKind::regularFile;
+  WalkEntry next{first.file->relativePath(), first.kind, std::move(first.file)};
   entries_.pop_front();
   return next;
 }
 
 bool FileWindow::giveBackNewest() {
   for (auto ahead = entries_.rbegin(); ahead != entries_.rend(); ++ahead) {
-    if (ahead->file && ahead->file->isOpenAhead()) {
+    if (ahead->file->isOpenAhead()) {
       ahead->file->closeAhead();
       return true;
     }

@@ -10,8 +10,8 @@
 
 namespace vorbit {
 
-// The entries the walk has listed ahead of the one being digested, in walk order, with their
-// regular files open and their reads in flight.
+// The entries other than directories that the walk has listed ahead of the one being digested,
+// in walk order, with their regular files open and their reads in flight.
 class FileWindow {
  public:
   // How many files ahead of the one being digested are open with their reads in flight. A disk
@@ -29,9 +29,10 @@ class FileWindow {
   bool wantsMore() const { return files_ < kFiles && entries_.size() < 4 * kFiles; }
   bool full() const { return files_ >= kFiles; }
 
-  // Adds the entry at the end; `file` is its regular file, or null for any other entry.
-  void push(WalkEntry entry, std::shared_ptr<WalkFile> file);
-  // The first entry, taken out of the window; nothing when it is empty.
+  // Adds an entry at the end: a file of the walk, and what it was found to be.
+  void push(FileKind kind, std::shared_ptr<WalkFile> file);
+  // The first entry, taken out of the window; nothing when it is empty. Its path is made only
+  // now, so that the window holds no long paths however deep the tree.
   std::optional<WalkEntry> take();
 
   // Under descriptor pressure the newest file opened ahead is closed: it is opened again at its
@@ -40,7 +41,7 @@ class FileWindow {
 
  private:
   struct Ahead {
-    WalkEntry entry;
+    FileKind kind;
     std::shared_ptr<WalkFile> file;
   };
 

@@ -48,7 +48,8 @@ class LinuxWalk final : public Walk {
   std::shared_ptr<FileWindow> window_;
 };
 
-// Adds the next entry of the tree to the window; false at the end of the tree.
+// Adds the next entry of the tree that is not a directory to the window; false at the end of the
+// tree.
 bool LinuxWalk::listNext() {
   while (!directories_->empty()) {
     WalkDirectory& top = directories_->top();
@@ -66,20 +67,16 @@ bool LinuxWalk::listNext() {
       continue;
     }
     ListedName listed = top.listing.take();
-    WalkEntry entry{directories_->topPath() + listed.name, FileKind::unknown, nullptr};
     const EntryKind kind = classifyEntry(calls_, top.fd(), listed);
-    entry.kind = kind.kind;
+    // A directory is entered, never given: a mode has nothing to do with it.
     if (kind.kind == FileKind::directory) {
       if (!kind.throughLink) directories_->enter(listed.name);
-      window_->push(std::move(entry), nullptr);
-      return true;
+      continue;
     }
     auto file = std::make_shared<WalkFile>(directories_, directories_->topShared(),
                                            std::move(listed.name), kind.throughLink, reading_);
-    entry.location = file;
-    if (kind.kind != FileKind::regularFile) file = nullptr;
-    if (file && reading_) file->openAhead();
-    window_->push(std::move(entry), std::move(file));
+    if (kind.kind == FileKind::regularFile && reading_) file->openAhead();
+    window_->push(kind.kind, std::move(file));
     return true;
   }
   return false;

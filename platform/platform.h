@@ -78,10 +78,11 @@ struct WalkEntry {
   std::shared_ptr<EntryLocation> location;
 };
 
-// The entries below one root, deep and pre-order, in the order the file system lists them.
-// Directories are entered, symbolic links never are; a subdirectory that cannot be read, lies on
-// a kernel pseudo file system or was replaced gives no entries. next() returns nothing once the
-// tree is exhausted.
+// The entries below one root that are not directories, deep and pre-order, in the order the
+// file system lists them. Directories are entered, and never given; a symbolic link is given,
+// never entered, and a link to a directory is neither. A subdirectory that cannot be read, lies
+// on a kernel pseudo file system or was replaced gives no entries. next() returns nothing once
+// the tree is exhausted.
 class Walk {
  public:
   virtual ~Walk() = default;

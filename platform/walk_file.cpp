@@ -36,6 +36,8 @@ void WalkFile::closeAhead() {
   directories_->calls().close(std::exchange(ahead_, -1));
 }
 
+std::string WalkFile::relativePath() const { return vorbit::relativePath(*directory_) + name_; }
+
 std::unique_ptr<OpenFile> WalkFile::open() {
   const SystemCalls& calls = directories_->calls();
   if (ahead_ >= 0) {

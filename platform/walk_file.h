@@ -28,6 +28,9 @@ class WalkFile final : public EntryLocation {
   bool isOpenAhead() const { return ahead_ >= 0; }
   void closeAhead();
 
+  // The file's path relative to the walk's root.
+  std::string relativePath() const;
+
   // The file opened ahead, unless its name was unlinked meanwhile: then, as for a file that was
   // not opened ahead, whatever the name leads to now, opened relative to its directory.
   std::unique_ptr<OpenFile> open() override;
