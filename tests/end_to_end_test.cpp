@@ -190,13 +190,17 @@ TEST_F(EndToEndTest, ReadSizesDigestsAndAllocationFollowTheBufferSizeArgument) {
     EXPECT_EQ(storedTag(file), sha256Of(contents)) << argument;
   }
 #if !defined(__SANITIZE_ADDRESS__)  // which needs more address space than this allows
-  const std::string other = dir_.write("other", "contents");
-  const ProcessResult result =
-      runVorbit({"-t", other, "1048576"}, "", {"prlimit", "--as=268435456", "--"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n");
-  EXPECT_EQ(result.status, 1);
+  // A single file, and a tree, whose walk stops at its first file.
+  const std::string other = dir_.write("other", "contents"), inTree = dir_.write("tree/f", "f");
+  for (const std::string& target : {other, dir_ / "tree"}) {
+    const ProcessResult result =
+        runVorbit({"-t", target, "1048576"}, "", {"prlimit", "--as=268435456", "--"});
+    EXPECT_EQ(result.out, "") << target;
+    EXPECT_EQ(result.err, "vorbit v2: cannot allocate a read buffer of 1073741824 bytes\n");
+    EXPECT_EQ(result.status, 1);
+  }
   EXPECT_EQ(storedTag(other), std::nullopt);
+  EXPECT_EQ(storedTag(inTree), std::nullopt);
 #endif
 }
 
