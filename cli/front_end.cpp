@@ -14,11 +14,31 @@
 namespace vorbit {
 namespace {
 
+// One line on standard error for each file or directory left unread because of an error, as the
+// run comes to it, so that what was not read is never passed over in silence; the report on
+// standard output stays as it is. A progress line is taken back first, and drawn again later.
+class UnreadOnStandardError final : public UnreadReporter {
+ public:
+  UnreadOnStandardError(Platform& platform, ProgressReporter* progress)
+      : platform_(platform), progress_(progress) {}
+
+  void unread(const std::string& path, int error) override {
+    if (progress_ != nullptr) progress_->finished();
+    platform_.writeStandardError("vorbit v2: couldn't read " + path + ": " +
+                                 posixError(error).description + "\n");
+  }
+
+ private:
+  Platform& platform_;
+  ProgressReporter* progress_;
+};
+
 // The mode on the target: on every file below it when it is a directory, else on it alone.
 ModeResult runMode(const ModeRules& mode, Platform& platform, std::int64_t bufferSize,
                    const std::string& path) {
   const std::unique_ptr<ProgressReporter> progress = progressFor(platform, mode);
-  const ModeContext context{platform, bufferSize, progress.get()};
+  UnreadOnStandardError unread(platform, progress.get());
+  const ModeContext context{platform, bufferSize, progress.get(), &unread};
   const ResolvedTarget target = resolveTarget(platform, path);
   return target.isDirectory ? runOnTree(mode, context, target.file)
                             : runOnFile(mode, context, target.file);

@@ -13,10 +13,13 @@ constexpr char kMatched[] = "\u2705 digest for ";
 
 // Digests the whole file, then compares the digest with the stored tag. Never writes.
 StepResult checkStep(const ModeContext& context, const NamedFile& named) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(named);
-  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
+  const OpenResult opened = context.platform.open(named);
+  OpenFile* const file = opened.file.get();
+  const FileDigest digest = fileDigest(file, context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
-  if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
+  if (std::holds_alternative<NoFreshDigest>(digest)) {
+    return FileStep{Outcome::noFreshDigest, {}, opened.error};
+  }
   // A tag that cannot be read and an empty one both count as none.
   const Result<Bytes> stored = readExtendedAttribute(*file, kHashAttributeName);
   if (!stored.ok() || stored.value().empty()) return FileStep{Outcome::noTag, {}};

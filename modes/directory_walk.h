@@ -11,16 +11,25 @@ namespace vorbit {
 enum class WalkEnd { rootNotEnumerated, exhausted, stopped };
 
 // Hands every entry below the root that is not a directory to the visitor, with its absolute
-// path, in the file system's order; the visitor returns false to stop the walk.
-template <typename Visitor>
+// path, in the file system's order; the visitor returns false to stop the walk. A directory
+// that could not be read goes to `unread` with its absolute path and the errno.
+template <typename Visitor, typename Unread>
 WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents reads,
-                      Visitor&& visit) {
+                      Visitor&& visit, Unread&& unread) {
   std::unique_ptr<Walk> walk = platform.walk(root.given, reads);
   if (!walk) return WalkEnd::rootNotEnumerated;
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
   NamedFile entry;
   while (std::optional<WalkEntry> listed = walk->next()) {
-    entry.path.assign(prefix).append(listed->path);
+    if (listed->path.empty()) {
+      entry.path = root.path;
+    } else {
+      entry.path.assign(prefix).append(listed->path);
+    }
+    if (listed->error != 0) {
+      unread(entry.path, listed->error);
+      continue;
+    }
     entry.kind = listed->kind;
     entry.location = std::move(listed->location);
     if (!visit(entry)) return WalkEnd::stopped;

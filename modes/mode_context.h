@@ -23,12 +23,21 @@ class ProgressReporter {
   virtual void finished() = 0;
 };
 
-// What every operation of a mode works with: one run's platform, buffer size and, where one is
-// wanted, a progress reporter.
+// Told of each file or directory left unread because of an error, as the run comes to it;
+// writes nothing of the report.
+class UnreadReporter {
+ public:
+  virtual ~UnreadReporter() = default;
+  virtual void unread(const std::string& path, int error) = 0;
+};
+
+// What every operation of a mode works with: one run's platform, buffer size and, where they
+// are wanted, a progress reporter and an unread reporter.
 struct ModeContext {
   Platform& platform;
   std::int64_t bufferSize;
   ProgressReporter* progress = nullptr;
+  UnreadReporter* unread = nullptr;
 };
 
 }  // namespace vorbit

@@ -15,9 +15,10 @@ const FileStep kFailed{Outcome::failed, {}};
 // Tags the file as if it had never been tagged: opens the same name again, and only if it is
 // still the inode that was read, digests it afresh and writes once, no more.
 StepResult recover(const ModeContext& context, const NamedFile& named, const FileIdentity& read) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(named);
-  if (!file || file->identity() != read) return kFailed;
-  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
+  const OpenResult opened = context.platform.open(named);
+  OpenFile* const file = opened.file.get();
+  if (file == nullptr || file->identity() != read) return kFailed;
+  const FileDigest digest = fileDigest(file, context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   const auto* fresh = std::get_if<Sha256Digest>(&digest);
   if (fresh == nullptr || writeExtendedAttribute(*file, digestBytes(*fresh), kHashAttributeName)) {
@@ -28,10 +29,13 @@ StepResult recover(const ModeContext& context, const NamedFile& named, const Fil
 
 // Digests the file, then writes its tag only where the stored one is missing, empty or wrong.
 StepResult retagStep(const ModeContext& context, const NamedFile& named) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(named);
-  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
+  const OpenResult opened = context.platform.open(named);
+  OpenFile* const file = opened.file.get();
+  const FileDigest digest = fileDigest(file, context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
-  if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
+  if (std::holds_alternative<NoFreshDigest>(digest)) {
+    return FileStep{Outcome::noFreshDigest, {}, opened.error};
+  }
   if (std::holds_alternative<ReadFailure>(digest)) return kFailed;
   const Bytes fresh = digestBytes(std::get<Sha256Digest>(digest));
   const Result<Bytes> stored = readExtendedAttribute(*file, kHashAttributeName);

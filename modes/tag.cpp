@@ -10,10 +10,13 @@ constexpr char kCouldntTag[] = "\u274C couldn't tag ";
 
 // Digests the file and stores the digest as its tag, whatever the file had before.
 StepResult tagStep(const ModeContext& context, const NamedFile& named) {
-  const std::unique_ptr<OpenFile> file = context.platform.open(named);
-  const FileDigest digest = fileDigest(file.get(), context.bufferSize);
+  const OpenResult opened = context.platform.open(named);
+  OpenFile* const file = opened.file.get();
+  const FileDigest digest = fileDigest(file, context.bufferSize);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
-  if (std::holds_alternative<NoFreshDigest>(digest)) return FileStep{Outcome::noFreshDigest, {}};
+  if (std::holds_alternative<NoFreshDigest>(digest)) {
+    return FileStep{Outcome::noFreshDigest, {}, opened.error};
+  }
   if (const auto* failure = std::get_if<ReadFailure>(&digest)) {
     return FileStep{Outcome::failed, failure->description()};
   }

@@ -13,7 +13,8 @@ enum class Outcome { matched, mismatched, noTag, tagged, retagged, failed, noFre
 
 struct FileStep {
   Outcome outcome = Outcome::noFreshDigest;
-  std::string detail;  // what tag mode prints after a failure's path
+  std::string detail;   // what tag mode prints after a failure's path
+  int unreadError = 0;  // why a file that gives no fresh digest was not opened, if it was an error
 };
 
 // A file's step, or the reason the run cannot go on.

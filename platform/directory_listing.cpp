@@ -18,6 +18,7 @@ DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept
     : calls_(other.calls_),
       stream_(std::exchange(other.stream_, nullptr)),
       listedToEnd_(other.listedToEnd_),
+      error_(other.error_),
       pending_(std::move(other.pending_)) {}
 
 DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept {
@@ -26,6 +27,7 @@ DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept
     calls_ = other.calls_;
     stream_ = std::exchange(other.stream_, nullptr);
     listedToEnd_ = other.listedToEnd_;
+    error_ = other.error_;
     pending_ = std::move(other.pending_);
   }
   return *this;
@@ -44,6 +46,7 @@ void DirectoryListing::listRun(std::size_t count) {
   for (; count > 0; --count) {
     const dirent* entry = read();
     if (entry == nullptr) {
+      error_ = errno;  // 0 at the end
       listedToEnd_ = true;
       return;
     }
@@ -73,15 +76,21 @@ void DirectoryListing::close() {
 
 std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
                                               std::optional<std::uint64_t> parentDevice,
-                                              OtherDevice otherDevice) {
+                                              OtherDevice otherDevice, int& error) {
   struct stat st;
   DIR* stream = nullptr;
   const auto elsewhereRefused = [&] {
     if (parentDevice && identityOf(st).device == *parentDevice) return false;
     return otherDevice == OtherDevice::refuse || calls.onPseudoFileSystem(fd);
   };
-  if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 || elsewhereRefused() ||
-      (stream = calls.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); })) == nullptr) {
+  error = 0;
+  if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
+    error = errno;
+  } else if (!elsewhereRefused()) {
+    stream = calls.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); });
+    if (stream == nullptr) error = errno;
+  }
+  if (stream == nullptr) {
     calls.close(fd);
     return std::nullopt;
   }
@@ -92,8 +101,9 @@ void warmDirectory(const SystemCalls& calls, int parentFd, std::uint64_t parentD
                    const std::string& name) {
   const int fd = calls.openNoAtime(SystemCall::openat, parentFd, name.c_str(), kDirectoryFlags);
   if (fd < 0) return;
+  int error;
   std::optional<OpenedDirectory> opened =
-      adoptDirectory(calls, fd, parentDevice, OtherDevice::refuse);
+      adoptDirectory(calls, fd, parentDevice, OtherDevice::refuse, error);
   if (opened) opened->listing.skipRun();
 }
 

@@ -8,6 +8,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/system_calls.h"
 
@@ -43,13 +44,16 @@ class DirectoryListing {
   int fd() const { return ::dirfd(stream_); }
 
   // Lists up to `count` more names, unless the listing reached its end. A read error ends the
-  // listing as its end would: no entries, no message.
+  // listing as its end would, and is kept for takeError.
   void listRun(std::size_t count = kListAheadNames);
   // Reads the rest of the listing into memory, before the directory's descriptor is released.
   void listToEnd();
   // Reads up to `count` names and keeps none: only so that the file system has the directory's
   // blocks in memory when it is listed for real.
   void skipRun(std::size_t count = kListAheadNames);
+
+  // The errno of a read of the listing that failed, once: the names after it are lost.
+  int takeError() { return std::exchange(error_, 0); }
 
   bool hasPending() const { return !pending_.empty(); }
   const std::deque<ListedName>& pending() const { return pending_; }
@@ -64,6 +68,7 @@ class DirectoryListing {
   SystemCalls calls_{nullptr};
   DIR* stream_ = nullptr;
   bool listedToEnd_ = false;
+  int error_ = 0;
   std::deque<ListedName> pending_;  // listed and not yet taken, next at the front
 };
 
@@ -77,11 +82,12 @@ struct OpenedDirectory {
 enum class OtherDevice { readUnlessPseudo, refuse };
 
 // Takes the open directory descriptor and makes a listing of it; nothing (and the descriptor
-// closed) when it cannot be looked at or listed, or lies on another device than `parentDevice`
-// and that is refused or a kernel pseudo file system. The root has no parent device.
+// closed) when it cannot be looked at or listed (`error` says why), or lies on another device
+// than `parentDevice` and that is refused or a kernel pseudo file system (`error` is 0). The
+// root has no parent device.
 std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
                                               std::optional<std::uint64_t> parentDevice,
-                                              OtherDevice otherDevice);
+                                              OtherDevice otherDevice, int& error);
 
 // Lists the first run of the subdirectory and closes it at once, keeping nothing: only so that
 // its inode and first blocks are in memory when the walk enters it. A subdirectory on another

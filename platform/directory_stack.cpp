@@ -33,17 +33,18 @@ DirectoryStack::~DirectoryStack() {
   close(*root_);
 }
 
-void DirectoryStack::enter(const std::string& name) {
+int DirectoryStack::enter(const std::string& name) {
   WalkDirectory& parent = top();
   int fd;
   {
     const DirectoryPin pin(parent);
     fd = openAt(parent.fd(), name, kDirectoryFlags);
   }
-  if (fd < 0) return;  // an unreadable directory gives no entries
+  if (fd < 0) return errno;  // an unreadable directory gives no entries
+  int error = 0;
   std::optional<OpenedDirectory> opened =
-      adoptDirectory(calls_, fd, parent.identity.device, OtherDevice::readUnlessPseudo);
-  if (!opened) return;
+      adoptDirectory(calls_, fd, parent.identity.device, OtherDevice::readUnlessPseudo, error);
+  if (!opened) return error;
   auto directory = std::make_shared<WalkDirectory>();
   directory->parent = stack_.back();
   directory->name = name;
@@ -51,6 +52,7 @@ void DirectoryStack::enter(const std::string& name) {
   directory->listing = std::move(opened->listing);
   stack_.push_back(std::move(directory));
   countOpened();
+  return 0;
 }
 
 void DirectoryStack::leave() {
@@ -60,43 +62,51 @@ void DirectoryStack::leave() {
   stack_.pop_back();
 }
 
-bool DirectoryStack::findAgain(WalkDirectory& directory) {
-  if (directory.fd() >= 0) return true;
-  directory.foundAgainFd = reopen(directory);
-  if (directory.foundAgainFd < 0) return false;
+int DirectoryStack::findAgain(WalkDirectory& directory) {
+  if (directory.fd() >= 0) return 0;
+  const Reopened reopened = reopen(directory);
+  if (reopened.fd < 0) return reopened.error;
+  directory.foundAgainFd = reopened.fd;
   countOpened();
-  return true;
+  return 0;
 }
 
-int DirectoryStack::reopen(WalkDirectory& directory) {
+DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
   std::vector<const WalkDirectory*> chain;
   WalkDirectory* ancestor = &directory;
   for (; ancestor != nullptr && ancestor->fd() < 0; ancestor = ancestor->parent.get()) {
     chain.push_back(ancestor);
   }
-  if (ancestor == nullptr) return -1;
+  if (ancestor == nullptr) return {-1, ENOENT};
   // The ancestor is kept open for the first step only: under the fewest descriptors the rest of
   // the way may need its descriptor.
   std::optional<DirectoryPin> pin(std::in_place, *ancestor);
   int fd = ancestor->fd();
   bool owned = false;
-  for (auto step = chain.rbegin(); step != chain.rend() && fd >= 0; ++step) {
+  for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
     const int next = openAt(fd, (*step)->name, kDirectoryFlags);
+    const int openError = errno;
     if (owned) {
       calls_.close(fd);
     } else {
       pin.reset();
     }
+    if (next < 0) return {-1, openError};
     fd = next;
     owned = true;
     struct stat st;
-    if (fd >= 0 && (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
-                    identityOf(st) != (*step)->identity)) {
+    int error = 0;
+    if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
+      error = errno;
+    } else if (identityOf(st) != (*step)->identity) {
+      error = ENOENT;  // the directory listed is gone from that name
+    }
+    if (error != 0) {
       calls_.close(fd);
-      fd = -1;
+      return {-1, error};
     }
   }
-  return fd;
+  return {fd, 0};
 }
 
 int DirectoryStack::openAt(int dirFd, const std::string& name, int flags) {

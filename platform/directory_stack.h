@@ -59,22 +59,27 @@ class DirectoryStack {
   WalkDirectory& top() const { return *stack_.back(); }
   const std::shared_ptr<WalkDirectory>& topShared() const { return stack_.back(); }
 
-  // Opens the top's subdirectory and makes it the top; a directory that cannot be opened or
-  // listed, or lies on a kernel pseudo file system, is not entered.
-  void enter(const std::string& name);
+  // Opens the top's subdirectory and makes it the top: 0, or the errno that kept it from being
+  // opened or listed. A directory on a kernel pseudo file system is not entered either, and
+  // gives 0.
+  int enter(const std::string& name);
   // Leaves the top, closing it without reading its listing again. The root stays open until
   // the walk ends: a file opened ahead, or retag's second look, may still need to find its
   // directory again from it.
   void leave();
 
-  // Gives the released directory a descriptor again; false when it cannot be found again or
-  // was replaced.
-  bool findAgain(WalkDirectory& directory);
+  // Gives the released directory a descriptor again: 0, or the errno that kept it from being
+  // found again (ENOENT where another directory took its place).
+  int findAgain(WalkDirectory& directory);
 
-  // A new descriptor, the caller's to close, for a released directory, opened one name at a time
-  // from its nearest open ancestor without following links; -1 when a step fails or finds
-  // another inode.
-  int reopen(WalkDirectory& directory);
+  // A new descriptor, the caller's to close, for a released directory, opened one name at a
+  // time from its nearest open ancestor without following links; or -1 and the errno of the
+  // step that failed (ENOENT for a step that found another inode).
+  struct Reopened {
+    int fd = -1;
+    int error = 0;
+  };
+  Reopened reopen(WalkDirectory& directory);
 
   // openat relative to a directory descriptor. When descriptors run out, the file relief is
   // asked to give one back first, then the older directories are released one by one, and the

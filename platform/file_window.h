@@ -31,6 +31,8 @@ class FileWindow {
 
   // Adds an entry at the end: a file of the walk, and what it was found to be.
   void push(FileKind kind, std::shared_ptr<WalkFile> file);
+  // Adds a directory that could not be read, by its path relative to the root, and why.
+  void pushUnread(std::string path, int error);
   // The first entry, taken out of the window; nothing when it is empty. Its path is made only
   // now, so that the window holds no long paths however deep the tree.
   std::optional<WalkEntry> take();
@@ -42,7 +44,9 @@ class FileWindow {
  private:
   struct Ahead {
     FileKind kind;
-    std::shared_ptr<WalkFile> file;
+    std::shared_ptr<WalkFile> file;  // null for a directory that could not be read
+    std::string path;                // of a directory that could not be read
+    int error = 0;
   };
 
   std::deque<Ahead> entries_;

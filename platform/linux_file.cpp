@@ -111,29 +111,33 @@ int fileOpenFlags(const FileOpening& how) {
   return O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW);
 }
 
-std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
-                                           bool* unlinked) {
+OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
+                            bool* unlinked) {
   struct stat st;
-  const bool regular =
-      calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 && S_ISREG(st.st_mode);
+  if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
+    const int error = errno;
+    closeFile(calls, fd, how);
+    return {nullptr, error};
+  }
   // The file system is looked at only where the device changes: a directory's files share its
   // device unless something is mounted on them or a link leads elsewhere.
-  if (!regular || ((!how.directoryDevice || *how.directoryDevice != identityOf(st).device) &&
-                   calls.onPseudoFileSystem(fd))) {
+  if (!S_ISREG(st.st_mode) ||
+      ((!how.directoryDevice || *how.directoryDevice != identityOf(st).device) &&
+       calls.onPseudoFileSystem(fd))) {
     closeFile(calls, fd, how);
-    return nullptr;
+    return {};
   }
   if (unlinked != nullptr && st.st_nlink == 0) {
     *unlinked = true;
     closeFile(calls, fd, how);
-    return nullptr;
+    return {};
   }
   // A large file is read in order from start to end: let the kernel read further ahead.
   if (st.st_size > kSequentialFrom) {
     calls.make(SystemCall::fadvise,
                [&] { return ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); });
   }
-  return std::make_unique<LinuxOpenFile>(fd, st, calls, how);
+  return {std::make_unique<LinuxOpenFile>(fd, st, calls, how), 0};
 }
 
 }  // namespace vorbit

@@ -34,17 +34,17 @@ struct FileOpening {
 
 // Opens the name relative to the directory descriptor (or the path, with AT_FDCWD) for reading,
 // without moving its access time, and keeps it only if it is a regular file on a file system
-// with contents: the open file, or null. The caller's opener makes the openat call, so that it
-// can make room for a descriptor and try again.
+// with contents: the open file, or none and the errno of the call that failed (0 for a file
+// left alone by design). The caller's opener makes the openat call, so that it can make room
+// for a descriptor and try again.
 template <typename Opener>
-std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOpening& how,
-                                          Opener opener);
+OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener);
 
-// Adopts an open descriptor: null (and the descriptor closed) unless it is a regular file on a
+// Adopts an open descriptor: none (and the descriptor closed) unless it is a regular file on a
 // file system with contents. With `unlinked`, a file whose every name is gone is closed too, and
 // that is said there.
-std::unique_ptr<OpenFile> adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
-                                           bool* unlinked = nullptr);
+OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
+                            bool* unlinked = nullptr);
 
 // Whether the open file's first byte is in the page cache, read without waiting for the disk.
 // Only a regular file on its directory's file system is read: over the entry a pseudo file may
@@ -57,10 +57,9 @@ bool firstByteCached(const SystemCalls& calls, int fd,
 int fileOpenFlags(const FileOpening& how);
 
 template <typename Opener>
-std::unique_ptr<OpenFile> openRegularFile(const SystemCalls& calls, const FileOpening& how,
-                                          Opener opener) {
+OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener) {
   const int fd = opener(fileOpenFlags(how));
-  if (fd < 0) return nullptr;
+  if (fd < 0) return {nullptr, errno};
   return adoptRegularFile(calls, fd, how);
 }
 

@@ -59,10 +59,21 @@ std::unique_ptr<Walk> LinuxPlatform::walk(const std::string& root, ReadsContents
   return walkDirectory(calls(), root, reads);
 }
 
-std::unique_ptr<OpenFile> LinuxPlatform::open(const NamedFile& file) {
+// Why a target that could not be looked up was not read: looked up again, since a target is
+// looked up once when it is named; 0 for anything else, which is left alone by design.
+int LinuxPlatform::lookUpError(const NamedFile& file) {
+  if (file.location || file.kind != FileKind::unknown || file.given.empty()) return 0;
+  struct stat st;
+  return calls().make(SystemCall::stat, file.given,
+                      [&] { return ::stat(file.given.c_str(), &st); }) == 0
+             ? 0
+             : errno;
+}
+
+OpenResult LinuxPlatform::open(const NamedFile& file) {
   // Only what was found to be a regular file is opened: opening a device runs its driver (a
   // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes.
-  if (file.kind != FileKind::regularFile) return nullptr;
+  if (file.kind != FileKind::regularFile) return {nullptr, lookUpError(file)};
   if (file.location) return file.location->open();
   const SystemCalls calls = this->calls();
   return openRegularFile(calls, FileOpening{}, [&](int flags) {

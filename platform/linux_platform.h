@@ -15,7 +15,7 @@ class LinuxPlatform final : public Platform {
   std::optional<std::string> currentDirectoryPath() override;
   FileKind fileKind(const std::string& path) override;
   std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads) override;
-  std::unique_ptr<OpenFile> open(const NamedFile& file) override;
+  OpenResult open(const NamedFile& file) override;
   std::uint64_t bytesRead() const override { return bytesRead_; }
   std::optional<int> standardErrorTerminalWidth() override;
   int writeStandardOutput(std::string_view text) override;
@@ -23,6 +23,7 @@ class LinuxPlatform final : public Platform {
 
  private:
   SystemCalls calls() { return SystemCalls(faults_, &bytesRead_); }
+  int lookUpError(const NamedFile& file);
 
   FaultInjector* faults_;
   std::uint64_t bytesRead_ = 0;

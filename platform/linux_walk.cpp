@@ -41,6 +41,11 @@ class LinuxWalk final : public Walk {
  private:
   bool listNext();
   void warmSubdirectories(const WalkDirectory& parent);
+  // Gives the directory (its relative path, with a slash) as one that could not be read.
+  void unread(std::string path, int error) {
+    if (!path.empty()) path.pop_back();
+    window_->pushUnread(std::move(path), error);
+  }
 
   SystemCalls calls_;
   std::shared_ptr<WalkReading> reading_;  // null when the files are not read
@@ -53,15 +58,23 @@ class LinuxWalk final : public Walk {
 bool LinuxWalk::listNext() {
   while (!directories_->empty()) {
     WalkDirectory& top = directories_->top();
-    // A directory that cannot be found again, or was replaced, gives no further entries.
-    if (!top.listing.isOpen() && (!top.listing.hasPending() || !directories_->findAgain(top))) {
+    if (!top.listing.isOpen() && !top.listing.hasPending()) {
       directories_->leave();
       continue;
+    }
+    // A directory that cannot be found again, or was replaced, gives no further entries.
+    if (!top.listing.isOpen()) {
+      if (const int error = directories_->findAgain(top)) {
+        unread(relativePath(top), error);
+        directories_->leave();
+        continue;
+      }
     }
     if (!top.listing.hasPending()) {
       top.listing.listRun();
       warmSubdirectories(top);
     }
+    if (const int error = top.listing.takeError()) unread(relativePath(top), error);
     if (!top.listing.hasPending()) {
       directories_->leave();
       continue;
@@ -70,7 +83,8 @@ bool LinuxWalk::listNext() {
     const EntryKind kind = classifyEntry(calls_, top.fd(), listed);
     // A directory is entered, never given: a mode has nothing to do with it.
     if (kind.kind == FileKind::directory) {
-      if (!kind.throughLink) directories_->enter(listed.name);
+      const int error = kind.throughLink ? 0 : directories_->enter(listed.name);
+      if (error != 0) unread(relativePath(top) + listed.name + "/", error);
       continue;
     }
     auto file = std::make_shared<WalkFile>(directories_, directories_->topShared(),
@@ -104,8 +118,9 @@ std::unique_ptr<Walk> walkDirectory(const SystemCalls& calls, const std::string&
   const int fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, root.c_str(),
                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
+  int error;
   std::optional<OpenedDirectory> opened =
-      adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo);
+      adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo, error);
   if (!opened) return nullptr;
   auto reading = reads == ReadsContents::yes ? std::make_shared<WalkReading>(calls) : nullptr;
   return std::make_unique<LinuxWalk>(calls, std::move(*opened), std::move(reading));

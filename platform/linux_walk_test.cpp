@@ -35,7 +35,7 @@ class ColdWalkTest : public TreeTest {
 
   // Reads the entry's file to its end, as a mode does.
   static void readWhole(const WalkEntry& entry, Platform& platform) {
-    const auto file = platform.open(NamedFile{"", entry.kind, entry.location, ""});
+    const auto file = platform.open(NamedFile{"", entry.kind, entry.location, ""}).file;
     ASSERT_NE(file, nullptr) << entry.path;
     std::vector<std::byte> buffer(1 << 20);
     while (file->read(buffer).count > 0) {

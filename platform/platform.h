@@ -50,13 +50,20 @@ class OpenFile {
   virtual int setxattr(const std::string& name, std::span<const std::byte> value) = 0;
 };
 
+// An open regular file, or none and why: the errno of the call that failed, or 0 where there is
+// nothing to read by design (not a regular file, a kernel pseudo file system).
+struct OpenResult {
+  std::unique_ptr<OpenFile> file;
+  int error = 0;
+};
+
 // Where a walk entry lives: it opens relative to its directory's descriptor, never by path.
 class EntryLocation {
  public:
   virtual ~EntryLocation() = default;
-  // The open regular file, or null where the entry gives no fresh digest: gone, not a regular
+  // The open regular file, or none where the entry gives no fresh digest: gone, not a regular
   // file (or no longer one), on a kernel pseudo file system, or its directory was replaced.
-  virtual std::unique_ptr<OpenFile> open() = 0;
+  virtual OpenResult open() = 0;
 };
 
 // A file as a mode is given it: its absolute path (no trailing slash; the root stays "/"), what
@@ -71,18 +78,20 @@ struct NamedFile {
 };
 
 // One entry below a walked root: its path relative to the root (slash separated, no leading
-// slash), its kind once symbolic links are followed, and where it lives.
+// slash), its kind once symbolic links are followed, and where it lives. Or a directory that
+// could not be entered or listed to its end, with the errno that stopped it and no location.
 struct WalkEntry {
   std::string path;
   FileKind kind = FileKind::unknown;
   std::shared_ptr<EntryLocation> location;
+  int error = 0;
 };
 
 // The entries below one root that are not directories, deep and pre-order, in the order the
-// file system lists them. Directories are entered, and never given; a symbolic link is given,
-// never entered, and a link to a directory is neither. A subdirectory that cannot be read, lies
-// on a kernel pseudo file system or was replaced gives no entries. next() returns nothing once
-// the tree is exhausted.
+// file system lists them. Directories are entered, and never given, unless they could not be
+// read: then they are given with the error; a symbolic link is given, never entered, and a link
+// to a directory is neither. A subdirectory that cannot be read, lies on a kernel pseudo file
+// system or was replaced gives no entries. next() returns nothing once the tree is exhausted.
 class Walk {
  public:
   virtual ~Walk() = default;
@@ -110,7 +119,7 @@ class Platform {
   // Opens a walk entry relative to its directory's descriptor, or a target by its path (links
   // followed); null where it gives no fresh digest. Only a regular file is ever opened, so no
   // device's driver runs and no FIFO blocks.
-  virtual std::unique_ptr<OpenFile> open(const NamedFile& file) = 0;
+  virtual OpenResult open(const NamedFile& file) = 0;
 
   // The count of bytes all open files have read so far in this run.
   virtual std::uint64_t bytesRead() const = 0;

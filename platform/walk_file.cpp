@@ -38,27 +38,28 @@ void WalkFile::closeAhead() {
 
 std::string WalkFile::relativePath() const { return vorbit::relativePath(*directory_) + name_; }
 
-std::unique_ptr<OpenFile> WalkFile::open() {
+OpenResult WalkFile::open() {
   const SystemCalls& calls = directories_->calls();
   if (ahead_ >= 0) {
     bool unlinked = false;
-    auto file = adoptRegularFile(calls, std::exchange(ahead_, -1), how_, &unlinked);
-    if (!unlinked) return file;
+    OpenResult opened = adoptRegularFile(calls, std::exchange(ahead_, -1), how_, &unlinked);
+    if (!unlinked) return opened;
   }
   how_.requestedAhead = false;
   // The directory's own descriptor while it has one (kept from release meanwhile), else one
   // found again for this open alone.
   WalkDirectory& directory = *directory_;
   const bool borrowed = directory.fd() >= 0;
-  const int dirFd = borrowed ? directory.fd() : directories_->reopen(directory);
-  if (dirFd < 0) return nullptr;
+  const DirectoryStack::Reopened reopened =
+      borrowed ? DirectoryStack::Reopened{directory.fd(), 0} : directories_->reopen(directory);
+  if (reopened.fd < 0) return {nullptr, reopened.error};
   std::optional<DirectoryPin> pin;
   if (borrowed) pin.emplace(directory);
-  auto file = openRegularFile(calls, how_,
-                              [&](int flags) { return directories_->openAt(dirFd, name_, flags); });
+  OpenResult opened = openRegularFile(
+      calls, how_, [&](int flags) { return directories_->openAt(reopened.fd, name_, flags); });
   pin.reset();
-  if (!borrowed) calls.close(dirFd);
-  return file;
+  if (!borrowed) calls.close(reopened.fd);
+  return opened;
 }
 
 }  // namespace vorbit

@@ -33,7 +33,7 @@ class WalkFile final : public EntryLocation {
 
   // The file opened ahead, unless its name was unlinked meanwhile: then, as for a file that was
   // not opened ahead, whatever the name leads to now, opened relative to its directory.
-  std::unique_ptr<OpenFile> open() override;
+  OpenResult open() override;
 
  private:
   std::shared_ptr<DirectoryStack> directories_;

@@ -107,4 +107,19 @@ chmod +x "$work/failing-vorbit"
 run_unit "$tree/a.jpg" "$work/failing-vorbit"
 expect "vorbit ending with status 1 fails" 1 "$tree/a.jpg"
 
+# A file vorbit could not read is passed over in its report and said on standard error; the
+# stand-in says so of one file of a clean tree.
+cat >"$work/unreading-vorbit" <<EOF
+#!/bin/sh
+"$vorbit" -c "\$2"
+echo "vorbit v2: couldn't read \$2/beach: Permission denied" >&2
+EOF
+chmod +x "$work/unreading-vorbit"
+run_unit "$tree/a.jpg" "$work/unreading-vorbit"
+expect "a file or directory that could not be read fails" 1 "$tree/a.jpg"
+if ! grep -q "^vorbit-check: 1 files or directories in .* could not be read$" "$work/stderr"; then
+  echo "FAIL: the service does not say how many entries could not be read"
+  failures=$((failures + 1))
+fi
+
 [[ $failures -eq 0 ]] || { echo "check unit: $failures failed"; exit 1; }
