@@ -111,8 +111,7 @@ int fileOpenFlags(const FileOpening& how) {
   return O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW);
 }
 
-OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
-                            bool* unlinked) {
+OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how) {
   struct stat st;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
     const int error = errno;
@@ -127,8 +126,8 @@ OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening&
     closeFile(calls, fd, how);
     return {};
   }
-  if (unlinked != nullptr && st.st_nlink == 0) {
-    *unlinked = true;
+  // Removed since it was opened (ahead of its turn): its contents are nobody's any more.
+  if (st.st_nlink == 0) {
     closeFile(calls, fd, how);
     return {};
   }

@@ -41,10 +41,8 @@ template <typename Opener>
 OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener);
 
 // Adopts an open descriptor: none (and the descriptor closed) unless it is a regular file on a
-// file system with contents. With `unlinked`, a file whose every name is gone is closed too, and
-// that is said there.
-OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how,
-                            bool* unlinked = nullptr);
+// file system with contents and still has a name.
+OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how);
 
 // Whether the open file's first byte is in the page cache, read without waiting for the disk.
 // Only a regular file on its directory's file system is read: over the entry a pseudo file may

@@ -32,7 +32,7 @@ void WalkFile::openAhead() {
 
 void WalkFile::closeAhead() {
   if (ahead_ < 0) return;
-  if (how_.requestedAhead) how_.reading->readAhead.closing(ahead_);
+  if (std::exchange(how_.requestedAhead, false)) how_.reading->readAhead.closing(ahead_);
   directories_->calls().close(std::exchange(ahead_, -1));
 }
 
@@ -40,12 +40,7 @@ std::string WalkFile::relativePath() const { return vorbit::relativePath(*direct
 
 OpenResult WalkFile::open() {
   const SystemCalls& calls = directories_->calls();
-  if (ahead_ >= 0) {
-    bool unlinked = false;
-    OpenResult opened = adoptRegularFile(calls, std::exchange(ahead_, -1), how_, &unlinked);
-    if (!unlinked) return opened;
-  }
-  how_.requestedAhead = false;
+  if (ahead_ >= 0) return adoptRegularFile(calls, std::exchange(ahead_, -1), how_);
   // The directory's own descriptor while it has one (kept from release meanwhile), else one
   // found again for this open alone.
   WalkDirectory& directory = *directory_;

@@ -31,8 +31,9 @@ class WalkFile final : public EntryLocation {
   // The file's path relative to the walk's root.
   std::string relativePath() const;
 
-  // The file opened ahead, unless its name was unlinked meanwhile: then, as for a file that was
-  // not opened ahead, whatever the name leads to now, opened relative to its directory.
+  // The file opened ahead, or one opened now relative to its directory. A file opened ahead
+  // whose every name is gone gives nothing: its name is never looked up again, since whatever
+  // was put in its place (a FIFO, a device) is not what the walk listed.
   OpenResult open() override;
 
  private:
