@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 namespace vorbit {
@@ -93,6 +94,12 @@ class LinuxOpenFile final : public OpenFile {
 
 }  // namespace
 
+bool isRegularFile(const SystemCalls& calls, int fd) {
+  struct stat st;
+  return calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
 bool firstByteCached(const SystemCalls& calls, int fd,
                      std::optional<std::uint64_t> directoryDevice) {
   struct stat st;
@@ -105,6 +112,20 @@ bool firstByteCached(const SystemCalls& calls, int fd,
   iovec vector{&first, 1};
   return calls.make(SystemCall::preadv2, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
          0;
+}
+
+OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how) {
+  struct stat st;
+  OpenedDescriptor opened;
+  if (calls.make(SystemCall::fstat, [&] { return ::fstat(pathFd, &st); }) != 0) {
+    opened.error = errno;
+  } else if (S_ISREG(st.st_mode)) {
+    const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+    opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), fileOpenFlags(how));
+    opened.error = opened.fd < 0 ? errno : 0;
+  }
+  calls.close(pathFd);
+  return opened;
 }
 
 int fileOpenFlags(const FileOpening& how) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <memory>
 #include <optional>
 
@@ -44,6 +46,9 @@ OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Ope
 // file system with contents and still has a name.
 OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how);
 
+// Whether the open descriptor is a regular file.
+bool isRegularFile(const SystemCalls& calls, int fd);
+
 // Whether the open file's first byte is in the page cache, read without waiting for the disk.
 // Only a regular file on its directory's file system is read: over the entry a pseudo file may
 // be mounted, or a link may lead to one, whose reads do something.
@@ -54,11 +59,38 @@ bool firstByteCached(const SystemCalls& calls, int fd,
 // blocking the open; fstat refuses it before any read.
 int fileOpenFlags(const FileOpening& how);
 
+// A descriptor opened for reading, or -1 and why: the errno of the call that failed, or 0 where
+// there was nothing to open by design (no regular file).
+struct OpenedDescriptor {
+  int fd = -1;
+  int error = 0;
+};
+
+// Opens for reading what the name opened as a path only (O_PATH, so that no device's driver
+// runs and no FIFO opens) turns out to be, if it is a regular file: through /proc/self/fd, which
+// names that very inode, so that a link retargeted meanwhile leads nowhere else. Closes the
+// path descriptor. Without /proc mounted nothing is opened.
+OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how);
+
+// Opens for reading what the opener names. A name listed as a regular file is opened at once,
+// never through a link; one that may be a link (a followed link, or a target) is opened as a
+// path first and read only if it leads to a regular file.
+template <typename Opener>
+OpenedDescriptor openForReading(const SystemCalls& calls, const FileOpening& how, Opener opener) {
+  if (!how.followLink) {
+    const int fd = opener(fileOpenFlags(how));
+    return {fd, fd < 0 ? errno : 0};
+  }
+  const int pathFd = opener(O_PATH | O_CLOEXEC);
+  if (pathFd < 0) return {-1, errno};
+  return openThroughPath(calls, pathFd, how);
+}
+
 template <typename Opener>
 OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener) {
-  const int fd = opener(fileOpenFlags(how));
-  if (fd < 0) return {nullptr, errno};
-  return adoptRegularFile(calls, fd, how);
+  const OpenedDescriptor opened = openForReading(calls, how, opener);
+  if (opened.fd < 0) return {nullptr, opened.error};
+  return adoptRegularFile(calls, opened.fd, how);
 }
 
 }  // namespace vorbit

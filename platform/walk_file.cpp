@@ -22,11 +22,15 @@ WalkFile::WalkFile(std::shared_ptr<DirectoryStack> directories,
 
 void WalkFile::openAhead() {
   const SystemCalls& calls = directories_->calls();
-  ahead_ =
-      calls.openNoAtime(SystemCall::openat, directory_->fd(), name_.c_str(), fileOpenFlags(how_));
+  ahead_ = openForReading(calls, how_, [&](int flags) {
+             return calls.openNoAtime(SystemCall::openat, directory_->fd(), name_.c_str(), flags);
+           }).fd;
   if (ahead_ < 0 || !how_.reading) return;
   how_.requestedAhead = how_.reading->temperature.readAheadWanted(
       [&] { return firstByteCached(calls, ahead_, how_.directoryDevice); });
+  // Only a regular file is handed to the kernel's worker: a name listed as one may have been
+  // swapped for a FIFO or a device since (one reached through a link was looked at already).
+  if (how_.requestedAhead && !how_.followLink) how_.requestedAhead = isRegularFile(calls, ahead_);
   if (how_.requestedAhead) how_.reading->readAhead.request(ahead_, kReadAheadBytes);
 }
 

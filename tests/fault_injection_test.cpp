@@ -2,6 +2,7 @@
 // every call of a run fails in turn with each of several errnos, and a racing process changes
 // the tree at the one moment that matters. The report stays well formed and honest, no tag is
 // ever wrong, what was read is what gets the tag, and nothing outside the tree is touched.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -272,6 +273,57 @@ TEST_F(RaceTest, FileOrDirectorySwappedForALinkOutsideGetsNothing) {
     };
     EXPECT_EQ(run({mode, target}, Injector(1, 0, call, name, swap)).err, "");
     EXPECT_EQ(storedTag(secret_), std::nullopt);
+  }
+}
+
+// Whether this process holds a descriptor of the device opened for more than its path (O_PATH
+// runs no driver); opening /dev/ptmx makes a terminal, as opening a tape rewinds it.
+bool deviceOpen(const std::string& device) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(fd.path(), error);
+    if (error || (target != device && target != "/dev/pts/ptmx")) continue;
+    const std::string info = readFile("/proc/self/fdinfo/" + fd.path().filename().string());
+    const unsigned long flags = std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8);
+    if ((flags & O_PATH) == 0) return true;
+  }
+  return false;
+}
+
+// A link to a file retargeted to a device between the look that found a regular file and the
+// open: the device is never opened, in a tree, opened ahead, or as the single target.
+TEST_F(RaceTest, LinkRetargetedToADeviceIsNeverOpened) {
+  const std::string file = dir_.write("r/file", "f"), link = root_ + "/link";
+  const std::tuple<std::string, SystemCall, std::string> rows[] = {
+      {root_, SystemCall::openat, "link"}, {link, SystemCall::open, link}};
+  for (const auto& [target, call, name] : rows) {
+    SCOPED_TRACE(target);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(file, link);
+    bool opened = false;
+    struct Watch final : FaultInjector {
+      std::function<void()> each;
+      int errorFor(SystemCall, std::string_view) override { return each(), 0; }
+    } watch;
+    bool swapped = false;
+    watch.each = [&] { opened = opened || (swapped && deviceOpen("/dev/ptmx")); };
+    Injector swap(1, 0, call, name, [&] {
+      std::filesystem::remove(link);
+      std::filesystem::create_symlink("/dev/ptmx", link);
+      swapped = true;
+    });
+    struct Both final : FaultInjector {
+      FaultInjector *first, *second;
+      int errorFor(SystemCall call, std::string_view name) override {
+        second->errorFor(call, name);
+        return first->errorFor(call, name);
+      }
+    } both;
+    both.first = &swap;
+    both.second = &watch;
+    const ProcessResult result = runInProcess({"-c", target}, &both);
+    EXPECT_TRUE(swapped);
+    EXPECT_FALSE(opened) << result.out;
   }
 }
 
