@@ -114,14 +114,20 @@ bool firstByteCached(const SystemCalls& calls, int fd,
          0;
 }
 
-OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how) {
+OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how,
+                                 LeaseWait lease) {
   struct stat st;
   OpenedDescriptor opened;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(pathFd, &st); }) != 0) {
     opened.error = errno;
   } else if (S_ISREG(st.st_mode)) {
     const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
-    opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), fileOpenFlags(how));
+    // The name is no link here: the descriptor's own, which /proc gives as one.
+    const int flags = fileOpenFlags(how) & ~O_NOFOLLOW;
+    opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), flags);
+    if (opened.fd < 0 && errno == EWOULDBLOCK && lease == LeaseWait::wait) {
+      opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), flags & ~O_NONBLOCK);
+    }
     opened.error = opened.fd < 0 ? errno : 0;
   }
   calls.close(pathFd);

@@ -66,24 +66,34 @@ struct OpenedDescriptor {
   int error = 0;
 };
 
+// Whether an open waits while another process gives up a write lease it holds on the file (the
+// kernel asks it to, and breaks the lease after /proc/sys/fs/lease-break-time), or gives up.
+enum class LeaseWait { wait, giveUp };
+
 // Opens for reading what the name opened as a path only (O_PATH, so that no device's driver
 // runs and no FIFO opens) turns out to be, if it is a regular file: through /proc/self/fd, which
 // names that very inode, so that a link retargeted meanwhile leads nowhere else. Closes the
 // path descriptor. Without /proc mounted nothing is opened.
-OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how);
+OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how,
+                                 LeaseWait lease);
 
 // Opens for reading what the opener names. A name listed as a regular file is opened at once,
 // never through a link; one that may be a link (a followed link, or a target) is opened as a
-// path first and read only if it leads to a regular file.
+// path first and read only if it leads to a regular file. A file under another process's write
+// lease refuses an open that does not wait (EWOULDBLOCK); to wait, it is opened through its path
+// too, so that a FIFO put in its place cannot block the open.
 template <typename Opener>
-OpenedDescriptor openForReading(const SystemCalls& calls, const FileOpening& how, Opener opener) {
+OpenedDescriptor openForReading(const SystemCalls& calls, const FileOpening& how, Opener opener,
+                                LeaseWait lease = LeaseWait::wait) {
   if (!how.followLink) {
     const int fd = opener(fileOpenFlags(how));
-    return {fd, fd < 0 ? errno : 0};
+    if (fd >= 0 || errno != EWOULDBLOCK || lease == LeaseWait::giveUp) {
+      return {fd, fd < 0 ? errno : 0};
+    }
   }
-  const int pathFd = opener(O_PATH | O_CLOEXEC);
+  const int pathFd = opener(O_PATH | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW));
   if (pathFd < 0) return {-1, errno};
-  return openThroughPath(calls, pathFd, how);
+  return openThroughPath(calls, pathFd, how, lease);
 }
 
 template <typename Opener>

@@ -22,9 +22,15 @@ WalkFile::WalkFile(std::shared_ptr<DirectoryStack> directories,
 
 void WalkFile::openAhead() {
   const SystemCalls& calls = directories_->calls();
-  ahead_ = openForReading(calls, how_, [&](int flags) {
-             return calls.openNoAtime(SystemCall::openat, directory_->fd(), name_.c_str(), flags);
-           }).fd;
+  // A file under a write lease is left to its turn, rather than hold up the window.
+  ahead_ =
+      openForReading(
+          calls, how_,
+          [&](int flags) {
+            return calls.openNoAtime(SystemCall::openat, directory_->fd(), name_.c_str(), flags);
+          },
+          LeaseWait::giveUp)
+          .fd;
   if (ahead_ < 0 || !how_.reading) return;
   how_.requestedAhead = how_.reading->temperature.readAheadWanted(
       [&] { return firstByteCached(calls, ahead_, how_.directoryDevice); });

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -283,6 +285,29 @@ TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOne
     EXPECT_EQ(result.status, 0);
   }
   EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
+int leasedFd = -1;
+
+// A file under another process's write lease is waited for: the kernel tells the holder (here
+// this process, by SIGIO), which gives the file up a moment later, and vorbit's open goes on.
+TEST_F(EndToEndTest, FileUnderAWriteLeaseIsWaitedFor) {
+  const std::string root = dir_.mkdir("r"), file = dir_.write("r/f", "f");
+  storeTag(file, sha256Of("f"));
+  for (const std::string& target : {root, file}) {
+    SCOPED_TRACE(target);
+    leasedFd = ::open(file.c_str(), O_RDWR);
+    ASSERT_EQ(::fcntl(leasedFd, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+    const auto told = ::signal(SIGIO, [](int) { ::ualarm(300000, 0); });
+    const auto late = ::signal(SIGALRM, [](int) { ::fcntl(leasedFd, F_SETLEASE, F_UNLCK); });
+    const ProcessResult result = runVorbit({"-c", target});
+    ::signal(SIGIO, told);
+    ::signal(SIGALRM, late);
+    ::close(leasedFd);
+    EXPECT_EQ(result.out,
+              target == root ? checkSummary(root, 1, 1, 0, 0) : "\u2705 digest for " + file + "\n");
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 // Runs a command as root (a mount, say), and its undoing when the scope ends.
