@@ -153,5 +153,33 @@ TEST_F(ColdWalkTest, EveryFallbackGivesTheSameReport) {
   EXPECT_LT(log_.count(SystemCall::preadv2), 10);
 }
 
+// The same through the kernel's own refusal: the built vorbit under a system call filter.
+TEST_F(ColdWalkTest, EveryFallbackUnderASandboxFilterGivesTheSameReport) {
+  const std::vector<std::string> files = coldFiles(40);
+  storeTag(files[0], sha256Of(readFile(files[0])));
+  storeTag(files[1], sha256Of("stale"));
+  const auto coldRun = [&](std::vector<std::string> prefix) {
+    for (const std::string& file : files) makeCold(file);
+    prefix.insert(prefix.end(), {VORBIT_BINARY, "-c", dir_.path()});
+    return runProgram(prefix);
+  };
+  const std::string check = coldRun({}).out;
+  const std::vector<std::string> rows[] = {
+      {"38", "io_uring_setup"},  // ENOSYS
+      {"1", "io_uring_register"}, {"1", "io_uring_enter"}, {"1", "io_uring_setup", "fadvise64"},
+      {"95", "preadv2"},  // EOPNOTSUPP
+      {"22", "preadv2"},          {"38", "preadv2"},       {"1", "preadv2"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row));
+    std::vector<std::string> prefix = {SECCOMP_REFUSE};
+    prefix.insert(prefix.end(), row.begin(), row.end());
+    prefix.push_back("--");
+    const ProcessResult result = coldRun(prefix);
+    EXPECT_EQ(result.out, check);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
 }  // namespace
 }  // namespace vorbit
