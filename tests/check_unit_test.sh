@@ -2,7 +2,7 @@
 # tests/check_unit_test.sh BUILD_DIR | --installed: runs the command line of
 # vorbit-check@.service, as systemd would for an instance, on trees in known states; the
 # service must end with status 0 only when nothing is wrong, and print vorbit's report
-# unchanged. Then with the unit's capabilities (as root, through setpriv) on another user's
+# unchanged. Then with the unit's user and capability (through setpriv) on another user's
 # private tree, and under strace against the unit's list of allowed system calls; each skips
 # with its reason where it cannot run. With BUILD_DIR, on the build installed into a scratch
 # prefix; with --installed, on the service and vorbit installed in /usr. Prints one line per
@@ -128,9 +128,9 @@ if ! grep -q "^vorbit-check: 1 files or directories in .* could not be read$" "$
   failures=$((failures + 1))
 fi
 
-# The unit's rights as systemd grants them, modelled with setpriv: root, whose capabilities
-# after exec are its bounding set, cut down to the unit's CapabilityBoundingSet=; no inheritable
-# or ambient capability, as the unit names none; no new privileges. On another user's tree (a
+# The unit's rights as systemd grants them, modelled with setpriv: a user of its own (not root,
+# not the tree's owner), whose one capability is the unit's AmbientCapabilities=, which is also
+# its whole bounding set; no new privileges. On another user's tree (a
 # 0700 directory, 0600 files) the check must read every file, as an unconfined run does, and
 # fail when one has changed. Without the capability the same check must fail: otherwise the
 # tree would not show that the capability is what reads it.
@@ -143,9 +143,10 @@ head -c 300000 /dev/urandom >"$private/letters/scan.raw"
 bounding=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit")
 caps=$(tr ' ' '\n' <<<"$bounding" | sed -n 's/^CAP_\(.\+\)$/+\L\1/p' | paste -sd, -)
 confined=no
-if grep -Eq '^(User|DynamicUser|AmbientCapabilities|PrivateUsers)=' "$unit" || [[ -z "$caps" ]]; then
-  echo "FAIL: the unit no longer runs as root with a bounding set alone ($bounding): the"
-  echo "      setpriv model of its capabilities needs updating"
+if ! grep -q '^DynamicUser=yes$' "$unit" || grep -Eq '^(User|PrivateUsers)=' "$unit" ||
+  [[ -z "$caps" || "$(sed -n 's/^AmbientCapabilities=//p' "$unit")" != "$bounding" ]]; then
+  echo "FAIL: the unit no longer runs as a user of its own with its bounding set as its ambient"
+  echo "      capabilities ($bounding): the setpriv model of its rights needs updating"
   failures=$((failures + 1))
 elif [[ $(id -u) -ne 0 ]]; then
   echo "skip: the unit's capabilities: another user's tree and a bounding set need root"
@@ -153,10 +154,12 @@ elif ! refusal=$(setpriv --bounding-set=-all true 2>&1); then
   echo "skip: the unit's capabilities: setpriv cannot drop the bounding set here: $refusal"
 else
   confined=yes
+  chmod 0755 "$work"  # the installed programs are reachable by any user, as in /usr
   chown -R 65534:65534 "$private"
   chmod 0700 "$private" "$private/letters"
   chmod 0600 "$private/diary.txt" "$private/letters/a.txt" "$private/letters/scan.raw"
-  unit_rights=(setpriv --inh-caps=-all --bounding-set=-all,"$caps" --no-new-privs)
+  unit_rights=(setpriv --reuid=61000 --regid=61000 --clear-groups --inh-caps=-all,"$caps"
+    --ambient-caps=-all,"$caps" --bounding-set=-all,"$caps" --no-new-privs)
   confine=("${unit_rights[@]}")
   run_unit "$private"
   expect "the unit's capabilities read another user's private files" 0 "$private"
@@ -165,7 +168,8 @@ else
   run_unit "$private"
   expect "the unit's capabilities: another user's changed file fails" 1 "$private"
 
-  confine=(setpriv --inh-caps=-all --bounding-set=-all --no-new-privs)
+  confine=(setpriv --reuid=61000 --regid=61000 --clear-groups --inh-caps=-all --bounding-set=-all
+    --no-new-privs)
   run_unit "$private"
   if [[ $status -eq 1 && "$report" != "$("$vorbit" -c "$private")" ]]; then
     echo "ok: without the capability the private tree cannot be checked (status 1)"
