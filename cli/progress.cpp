@@ -65,6 +65,12 @@ TerminalProgress::TerminalProgress(Platform& platform, const char* attentionWord
 
 void TerminalProgress::fileDone(const std::string& path, std::int64_t files,
                                 std::int64_t attention) {
+  files_ = files;
+  attention_ = attention;
+  reading(path);
+}
+
+void TerminalProgress::reading(const std::string& path) {
   const Clock::time_point now = Clock::now();
   if (now < nextDraw_) return;
   nextDraw_ = now + kRedrawEvery;
@@ -72,8 +78,8 @@ void TerminalProgress::fileDone(const std::string& path, std::int64_t files,
   if (!width) return;
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double bytes = static_cast<double>(platform_.bytesRead());
-  const std::string status = std::to_string(files) + " files, " + humanBytes(bytes) + ", " +
-                             humanBytes(bytes / seconds) + "/s, " + std::to_string(attention) +
+  const std::string status = std::to_string(files_) + " files, " + humanBytes(bytes) + ", " +
+                             humanBytes(bytes / seconds) + "/s, " + std::to_string(attention_) +
                              " " + attentionWord_;
   // One column short of the width: a line that fills it would wrap on some terminals.
   platform_.writeStandardError(kEraseLine + statusLine(status, path, *width - 1));

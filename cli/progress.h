@@ -8,17 +8,18 @@
 
 namespace vorbit {
 
-// One status line on standard error while a long tree operation runs: files and bytes done, the
-// rate, the mismatches or failures so far and the current path, cut to the terminal's width. It
-// appears after a second, is rewritten in place at most five times a second and is erased
-// before the report is printed. It costs a clock read per file; the terminal is asked for its
-// width only when the line is drawn.
+// One status line on standard error while a long run goes, over a tree or one large file: files
+// and bytes done, the rate, the mismatches or failures so far and the current path, cut to the
+// terminal's width. It appears after a second, is rewritten in place at most five times a
+// second and is erased before the report is printed. It costs a clock read per file and per
+// read; the terminal is asked for its width only when the line is drawn.
 class TerminalProgress final : public ProgressReporter {
  public:
   // attentionWord names what the count of outcomes that need attention is: "mismatches", say.
   TerminalProgress(Platform& platform, const char* attentionWord);
 
   void fileDone(const std::string& path, std::int64_t files, std::int64_t attention) override;
+  void reading(const std::string& path) override;
   void finished() override;
 
  private:
@@ -29,6 +30,8 @@ class TerminalProgress final : public ProgressReporter {
   Clock::time_point start_;
   Clock::time_point nextDraw_;
   bool shown_ = false;
+  std::int64_t files_ = 0;
+  std::int64_t attention_ = 0;
 };
 
 // The status line of the text, without control characters and cut from the left to at most

@@ -56,7 +56,8 @@ const EVP_MD* sha256() {
 }  // namespace
 
 // libcrypto's SHA-256, which uses the CPU's SHA instructions where it has them.
-FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize) {
+FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize,
+                      const std::function<void()>& afterRead) {
   if (file == nullptr) return NoFreshDigest{};
 
   const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
@@ -76,6 +77,7 @@ FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize) {
     if (read.error != 0) return ReadFailure{ReadFailure::Cause::readError, read.error};
     if (read.count == 0) break;
     if (EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) return hashUnavailable;
+    if (afterRead) afterRead();
   }
   if (file->changedSinceOpen()) return ReadFailure{ReadFailure::Cause::fileChanged, 0};
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -38,7 +39,9 @@ using FileDigest = std::variant<Sha256Digest, NoFreshDigest, ReadFailure, Buffer
 // Reads the open file (null: no fresh digest) from its start until a read returns 0, in reads
 // of bufferSize bytes into one buffer, and returns the SHA-256 digest of every byte read, unless
 // a read failed or the file changed meanwhile.
-FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize);
+// afterRead, when given, is called after each read, so that a long read can show how it goes.
+FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize,
+                      const std::function<void()>& afterRead = {});
 
 // A new byte string holding the digest's 32 bytes in order.
 Bytes digestBytes(const Sha256Digest& digest);

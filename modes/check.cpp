@@ -15,7 +15,7 @@ constexpr char kMatched[] = "\u2705 digest for ";
 StepResult checkStep(const ModeContext& context, const NamedFile& named) {
   const OpenResult opened = context.platform.open(named);
   OpenFile* const file = opened.file.get();
-  const FileDigest digest = fileDigest(file, context.bufferSize);
+  const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) {
     return FileStep{Outcome::noFreshDigest, {}, opened.error};

@@ -19,6 +19,8 @@ class ProgressReporter {
   virtual ~ProgressReporter() = default;
   // files: done so far; attention: mismatches or failures so far.
   virtual void fileDone(const std::string& path, std::int64_t files, std::int64_t attention) = 0;
+  // Part of a file has been read: shows how a long file goes.
+  virtual void reading(const std::string& path) = 0;
   // The run's last file is done: take back whatever was shown.
   virtual void finished() = 0;
 };
@@ -38,6 +40,12 @@ struct ModeContext {
   std::int64_t bufferSize;
   ProgressReporter* progress = nullptr;
   UnreadReporter* unread = nullptr;
+
+  // The file's digest, read in reads of the buffer size, the progress shown as it is read.
+  FileDigest digestOf(OpenFile* file, const std::string& path) const {
+    if (progress == nullptr) return fileDigest(file, bufferSize);
+    return fileDigest(file, bufferSize, [&] { progress->reading(path); });
+  }
 };
 
 }  // namespace vorbit

@@ -18,7 +18,7 @@ StepResult recover(const ModeContext& context, const NamedFile& named, const Fil
   const OpenResult opened = context.platform.open(named);
   OpenFile* const file = opened.file.get();
   if (file == nullptr || file->identity() != read) return kFailed;
-  const FileDigest digest = fileDigest(file, context.bufferSize);
+  const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   const auto* fresh = std::get_if<Sha256Digest>(&digest);
   if (fresh == nullptr || writeExtendedAttribute(*file, digestBytes(*fresh), kHashAttributeName)) {
@@ -31,7 +31,7 @@ StepResult recover(const ModeContext& context, const NamedFile& named, const Fil
 StepResult retagStep(const ModeContext& context, const NamedFile& named) {
   const OpenResult opened = context.platform.open(named);
   OpenFile* const file = opened.file.get();
-  const FileDigest digest = fileDigest(file, context.bufferSize);
+  const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;
   if (std::holds_alternative<NoFreshDigest>(digest)) {
     return FileStep{Outcome::noFreshDigest, {}, opened.error};

@@ -23,6 +23,7 @@ void tellUnread(const ModeContext& context, const std::string& path, int error) 
 
 ModeResult runOnFile(const ModeRules& mode, const ModeContext& context, const NamedFile& file) {
   const StepResult step = mode.step(context, file);
+  if (context.progress != nullptr) context.progress->finished();
   if (!step.ok()) return step.error();
   tellUnread(context, file.path, step.value().unreadError);
   return mode.line(step.value(), file.path, Scope::singleFile);

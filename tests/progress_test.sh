@@ -45,4 +45,17 @@ for mode in -t -r; do
   show_on_terminal $mode
   grep -q ' files, .* failures  ' <<<"$shown" || fail "the progress line of $mode counts no failures"
 done
+# One large file shows the line too, on the same terms: a sparse file that doubles until a run of
+# it on a terminal lasts long enough; its report is the one line a plain run prints.
+size=1
+while :; do
+  truncate -s "${size}G" "$work/large"
+  script -qec "$vorbit -c '$work/large' 1" "$work/typescript" >/dev/null
+  shown=$(tr -d '\r' <"$work/typescript" | sed -n '/^Script started/d; /^Script done/d; p')
+  grep -q ' files, ' <<<"$shown" && break
+  ((size < 64)) || fail "no progress line on a run of several seconds over one file"
+  size=$((2 * size))
+done
+[[ "${shown##*$'\e[K'}" == "$("$vorbit" -c "$work/large" 1)" ]] ||
+  fail "the report of one file on a terminal differs from the plain one"
 echo "progress: all checks passed"
