@@ -12,7 +12,11 @@ namespace {
 // Room for a window of requests in flight; more wait for a free slot.
 constexpr unsigned kRingEntries = 64;
 
-// Slots of registered files, used in turn: a slot is given a new file only after 63 others.
+// Slots of registered files, used in turn: a slot is given a new file only after 63 others. The
+// kernel's worker looks a slot up only when it reaches the request, so a request it has not
+// reached by then reads the slot's new file instead (150 requests sent at once showed it). The
+// window keeps the walk within 32 files of the hashing, far closer to the worker than that, and
+// a file read ahead in error is a regular file the walk opened and reads anyway.
 constexpr unsigned kRegisteredFiles = 64;
 
 // Requests sent to the kernel worker together: a wake-up per file would take the hashing thread's
