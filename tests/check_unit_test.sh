@@ -2,12 +2,15 @@
 # tests/check_unit_test.sh BUILD_DIR | --installed: runs the command line of
 # vorbit-check@.service, as systemd would for an instance, on trees in known states; the
 # service must end with status 0 only when nothing is wrong, and print vorbit's report
-# unchanged. Then with the unit's user and capability (through setpriv) on another user's
-# private tree, and under strace against the unit's list of allowed system calls; each skips
-# with its reason where it cannot run. With BUILD_DIR, on the build installed into a scratch
-# prefix; with --installed, on the service and vorbit installed in /usr. Prints one line per
-# case; exits 1 when one fails.
+# unchanged. With VORBIT_METRICS_DIR, the metrics file it writes must parse as the text
+# exposition format (tests/exposition_check.pl, and promtool when installed) and hold the run's
+# numbers, and writing it must change neither status nor report. Then with the unit's user and
+# capability (through setpriv) on another user's private tree, and under strace against the
+# unit's list of allowed system calls; each skips with its reason where it cannot run. With
+# BUILD_DIR, on the build installed into a scratch prefix; with --installed, on the service and
+# vorbit installed in /usr. Prints one line per case; exits 1 when one fails.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -37,10 +40,16 @@ vorbit="$prefix/bin/vorbit"
 
 # Runs the service's command line for the instance PATH, with the installed files in place of
 # the configured prefix (and PROGRAM, when given, in place of vorbit), after the words of
-# "confine" (setpriv or strace, or nothing); sets status and report.
+# "confine" (setpriv or strace, or nothing), with VORBIT_METRICS_DIR set to "metrics" when that
+# is not empty; sets status and report, and run_start and run_end (seconds since the epoch).
 confine=()
+metrics=
+unset VORBIT_METRICS_DIR
 run_unit() {
   local path=$1 program=${2:-$vorbit} words=() word
+  if [[ -n "$metrics" ]]; then
+    local -x VORBIT_METRICS_DIR=$metrics
+  fi
   for word in "${exec_start[@]}"; do
     if [[ "$word" == %f ]]; then
       word=$path
@@ -52,7 +61,9 @@ run_unit() {
     words+=("$word")
   done
   status=0
+  run_start=${EPOCHREALTIME/,/.}
   report=$("${confine[@]}" "${words[@]}" 2>"$work/stderr"; code=$?; echo .; exit $code) || status=$?
+  run_end=${EPOCHREALTIME/,/.}
   report=${report%.}
 }
 
@@ -128,6 +139,215 @@ if ! grep -q "^vorbit-check: 1 files or directories in .* could not be read$" "$
   failures=$((failures + 1))
 fi
 
+# What check-verdict writes to VORBIT_METRICS_DIR. metrics_are NAME PATH LABEL CHECKED MATCHED
+# MISMATCHED UNTAGGED UNREAD PASSED: the metrics directory holds one file and nothing else (no
+# temporary file left), named after the unit that checks PATH as systemd names it when
+# systemd-escape is here to say how; the file parses, each of its families is a gauge with its
+# HELP, each sample is labelled with LABEL (PATH as the format can carry it: U+FFFD for a byte
+# that is not UTF-8) and the unit, and holds the numbers given, with the run's start time
+# within the run and a duration no longer than it.
+families=(files_checked files_matched files_mismatched files_untagged entries_unread
+  duration_seconds start_time_seconds passed)
+hex() { perl -e 'print unpack("H*", $ARGV[0])' -- "$1"; }
+metrics_are() {
+  local name=$1 path=$2 label=$3 entries file unit parsed='' problems=() kind metric labels value
+  local expected_families='' i=0
+  local -A want=([files_checked]=$4 [files_matched]=$5 [files_mismatched]=$6 [files_untagged]=$7
+    [entries_unread]=$8 [passed]=$9)
+  entries=$(find "$metrics" -mindepth 1 -maxdepth 1 -printf '%f\n')
+  if [[ $(wc -l <<<"$entries") -ne 1 || "$entries" != vorbit-check@*.prom ]]; then
+    problems+=("the metrics directory holds $(paste -sd ' ' - <<<"$entries")")
+  fi
+  file=$entries
+  if command -v systemd-escape >/dev/null; then
+    file="vorbit-check@$(systemd-escape --path -- "$path").prom"
+    [[ "$entries" == "$file" ]] || problems+=("no file $file")
+  fi
+  unit=${file%.prom}.service
+  if [[ ${#problems[@]} -eq 0 ]]; then
+    if ! parsed=$(perl "$here/exposition_check.pl" "$metrics/$file" 2>&1); then
+      problems+=("the file does not parse: $(tail -n 1 <<<"$parsed")")
+    elif command -v promtool >/dev/null &&
+      ! promtool check metrics <"$metrics/$file" >"$work/promtool" 2>&1; then
+      problems+=("promtool check metrics: $(paste -sd ' ' "$work/promtool")")
+    fi
+  fi
+  for metric in "${families[@]}"; do
+    expected_families+="family vorbit_check_$metric gauge help"$'\n'
+  done
+  if [[ ${#problems[@]} -eq 0 && "$(grep '^family ' <<<"$parsed")"$'\n' != "$expected_families" ]]
+  then
+    problems+=("its families are not the gauges with HELP expected:"
+      "$(grep '^family ' <<<"$parsed" | paste -sd ' ' -)")
+  fi
+  while [[ ${#problems[@]} -eq 0 ]] && read -r kind metric labels value; do
+    [[ $kind == sample ]] || continue
+    metric=${metric#vorbit_check_}
+    if [[ "$labels" != "path=$(hex "$label"),unit=$(hex "$unit")" ]]; then
+      problems+=("the labels of $metric are not the path and the unit: $labels")
+    elif [[ $metric == duration_seconds ]]; then
+      awk -v d="$value" -v s="$run_start" -v e="$run_end" 'BEGIN { exit !(d >= 0 && d <= e - s) }' ||
+        problems+=("a duration of $value s for a run of $run_start to $run_end")
+    elif [[ $metric == start_time_seconds ]]; then
+      awk -v t="$value" -v s="$run_start" -v e="$run_end" 'BEGIN { exit !(t >= int(s) && t <= e) }' ||
+        problems+=("a start time of $value for a run of $run_start to $run_end")
+    elif [[ $metric != "${families[i]}" || "$value" != "${want[$metric]:-}" ]]; then
+      problems+=("sample $((i + 1)) is $metric $value,"
+        "expected ${families[i]} ${want[${families[i]}]}")
+    fi
+    i=$((i + 1))
+  done <<<"$parsed"
+  if [[ ${#problems[@]} -ne 0 ]]; then
+    echo "FAIL: metrics: $name: ${problems[*]}"
+    failures=$((failures + 1))
+  else
+    echo "ok: metrics: $name"
+  fi
+}
+
+# The reader must refuse what the collector would: otherwise a file passing it proves nothing.
+accepted=()
+for bad in 'a{path="x"y"} 1' 'a{path="x\y"} 1' 'a{path="x"} 1'$'\n''a{path="x"} 2' \
+  $'a{path="\xff"} 1' 'a{path="x"} one' '# TYPE a gauge'$'\n''# TYPE a gauge'$'\n''a 1'; do
+  printf '%s\n' "$bad" >"$work/bad.prom"
+  perl "$here/exposition_check.pl" "$work/bad.prom" >/dev/null 2>&1 && accepted+=("$bad")
+done
+if [[ ${#accepted[@]} -ne 0 ]]; then
+  echo "FAIL: tests/exposition_check.pl takes what the format does not allow: ${accepted[*]@Q}"
+  failures=$((failures + 1))
+fi
+
+# A tree of three tagged files and a new one; then one of them changed. The same path, so the
+# second run replaces the first one's file.
+mtree="$work/metrics tree"
+mkdir -p "$mtree/sub"
+echo one >"$mtree/a.jpg"
+echo two >"$mtree/sub/b.jpg"
+echo three >"$mtree/sub/c.jpg"
+"$vorbit" -t "$mtree" >/dev/null
+echo four >"$mtree/new.jpg"
+metrics="$work/metrics-tree"
+mkdir "$metrics"
+run_unit "$mtree"
+expect "with metrics, a passing check" 0 "$mtree"
+metrics_are "a passing check" "$mtree" "$mtree" 4 3 0 1 0 1
+echo changed >"$mtree/sub/b.jpg"
+run_unit "$mtree"
+expect "with metrics, a failing check" 1 "$mtree"
+metrics_are "a failing check, over the passing one's file" "$mtree" "$mtree" 4 2 1 1 0 0
+
+metrics="$work/metrics-single"
+mkdir "$metrics"
+run_unit "$mtree/a.jpg"
+expect "with metrics, a single file that matches" 0 "$mtree/a.jpg"
+metrics_are "a single file that matches" "$mtree/a.jpg" "$mtree/a.jpg" 1 1 0 0 0 1
+rm -f "$metrics"/*.prom
+run_unit "$mtree/sub/b.jpg"
+expect "with metrics, a single changed file" 1 "$mtree/sub/b.jpg"
+metrics_are "a single changed file" "$mtree/sub/b.jpg" "$mtree/sub/b.jpg" 1 0 1 0 0 0
+rm -f "$metrics"/*.prom
+run_unit "$mtree/new.jpg"
+expect "with metrics, a single file without a tag" 0 "$mtree/new.jpg"
+metrics_are "a single file without a tag" "$mtree/new.jpg" "$mtree/new.jpg" 1 0 0 1 0 1
+
+# Nothing checked: the file is written all the same, with zeros. The path has a "." in front of
+# its first component, which systemd escapes, and doubled and trailing slashes, which it drops.
+metrics="$work/metrics-missing"
+mkdir "$metrics"
+missing="/.vorbit-check-test-$$-missing//photos/"
+run_unit "$missing"
+expect "with metrics, a missing path" 1 "$missing"
+metrics_are "a missing path" "$missing" "$missing" 0 0 0 0 0 0
+
+metrics="$work/metrics-unread"
+mkdir "$metrics"
+run_unit "$mtree/a.jpg" "$work/unreading-vorbit"
+expect "with metrics, a file or directory that could not be read" 1 "$mtree/a.jpg"
+metrics_are "a file or directory that could not be read" "$mtree/a.jpg" "$mtree/a.jpg" 1 1 0 0 1 0
+
+# A name with a double quote, a backslash and a line feed, each escaped in the label, and
+# "Checked a total" spread over two lines of the report; then one with a byte that is not
+# UTF-8, which no label may hold.
+odd="$work/odd \"quoted\" back\\slash"$'\n'"second line"
+mkdir -p "$odd"
+echo one >"$odd/a.jpg"
+"$vorbit" -t "$odd" >/dev/null
+metrics="$work/metrics-odd"
+mkdir "$metrics"
+run_unit "$odd"
+expect "with metrics, a path with a quote, a backslash and a line feed" 0 "$odd"
+metrics_are "a path with a quote, a backslash and a line feed" "$odd" "$odd" 1 1 0 0 0 1
+latin1="$work/caf"$'\xe9'
+metrics="$work/metrics-latin1"
+mkdir "$metrics"
+run_unit "$latin1"
+expect "with metrics, a path that is not UTF-8" 1 "$latin1"
+metrics_are "a path that is not UTF-8" "$latin1" "$work/caf"$'\xef\xbf\xbd' 0 0 0 0 0 0
+
+# The file appears whole or not at all: the only file opened for writing in the directory is
+# one the collector does not read (not *.prom), renamed to the metrics file.
+if ! command -v strace >/dev/null; then
+  echo "skip: metrics: the atomic write needs strace"
+else
+  metrics="$work/metrics-atomic"
+  mkdir "$metrics"
+  confine=(strace -f -qq -s 4096 -e trace=%file -o "$work/file-calls")
+  : >"$work/file-calls"
+  run_unit "$mtree"
+  confine=()
+  direct_writes=0 temporary_writes=0 renames=0
+  while IFS= read -r call; do
+    [[ "$call" == *"\"$metrics/"* ]] || continue
+    if [[ "$call" =~ (^|[^a-z_])(creat|open|openat)\( && "$call" =~ O_(WRONLY|RDWR|CREAT|TRUNC) ]]; then
+      if [[ "$call" == *"\"$metrics/"*".prom\""* ]]; then
+        direct_writes=$((direct_writes + 1))
+      else
+        temporary_writes=$((temporary_writes + 1))
+      fi
+    elif [[ "$call" =~ (^|[^a-z_])rename(at|at2)?\(([A-Z_]+, )?\"([^\"]*)\",\ ([A-Z_]+, )?\"([^\"]*)\" ]]; then
+      [[ "${BASH_REMATCH[4]}" != *.prom && "${BASH_REMATCH[6]}" == "$metrics/vorbit-check@"*.prom ]] &&
+        renames=$((renames + 1))
+    fi
+  done <"$work/file-calls"
+  if [[ ! -s "$work/file-calls" ]]; then
+    echo "skip: metrics: strace traced nothing here: $(head -n 1 "$work/stderr")"
+  elif [[ $direct_writes -ne 0 || $temporary_writes -eq 0 || $renames -ne 1 ]]; then
+    echo "FAIL: metrics: the file is not written whole and renamed into place: $direct_writes"
+    echo "      opened for writing as *.prom, $temporary_writes other files, $renames renames to it"
+    failures=$((failures + 1))
+  else
+    echo "ok: metrics: written under another name, then renamed to *.prom"
+    metrics_are "the file renamed into place" "$mtree" "$mtree" 4 2 1 1 0 0
+  fi
+fi
+
+# A metrics directory that cannot be written changes neither status nor report: it is said on
+# standard error, in one line. Missing, for a passing check; then, for a failing one, with a
+# directory where the file should go, which must not keep the temporary file either.
+metrics="$work/metrics-nowhere"
+run_unit "$mtree/a.jpg"
+expect "a metrics directory that is missing does not fail a passing check" 0 "$mtree/a.jpg"
+said=$(cat "$work/stderr")
+if [[ "$said" != "vorbit-check: metrics not written to $metrics: No such file or directory" ]]; then
+  echo "FAIL: metrics: a missing directory is not said as such on standard error: $said"
+  failures=$((failures + 1))
+fi
+metrics="$work/metrics-taken"
+mkdir "$metrics"
+run_unit "$mtree"
+taken=$(find "$metrics" -mindepth 1 -maxdepth 1 -name '*.prom' -printf '%f\n')
+rm "$metrics/$taken"
+mkdir "$metrics/$taken"
+run_unit "$mtree"
+expect "a metrics file that cannot be replaced does not change a failing check's verdict" 1 "$mtree"
+left=$(find "$metrics" -mindepth 1 -maxdepth 1 -printf '%f\n')
+if [[ "$left" != "$taken" ]] || ! grep -q "^vorbit-check: metrics not written to $metrics: " "$work/stderr"; then
+  echo "FAIL: metrics: a file that cannot be replaced: the directory holds $(paste -sd ' ' - <<<"$left"),"
+  echo "      standard error: $(paste -sd ' ' "$work/stderr")"
+  failures=$((failures + 1))
+fi
+metrics=
+
 # The unit's rights as systemd grants them, modelled with setpriv: a user of its own (not root,
 # not the tree's owner), whose one capability is the unit's AmbientCapabilities=, which is also
 # its whole bounding set; no new privileges. On another user's tree (a
@@ -177,6 +397,37 @@ else
     echo "FAIL: without the capability the check still reads the private tree (status $status)"
     failures=$((failures + 1))
   fi
+
+  # The metrics drop-in's rights: the unit's user with a group that may write to the metrics
+  # directory (SupplementaryGroups=), under the unit's UMask=. The file must be readable by the
+  # collector, another user. Without the group it is not written, and the verdict stands.
+  metrics_group=61500
+  metrics="$work/metrics-group"
+  mkdir "$metrics"
+  chown 0:$metrics_group "$metrics"
+  chmod 0775 "$metrics"
+  group_rights=("${unit_rights[@]/#--clear-groups/--groups=$metrics_group}")
+  confine=("${group_rights[@]}")
+  umask=$(umask)
+  umask "$(sed -n 's/^UMask=//p' "$unit")"
+  run_unit "$private"
+  umask "$umask"
+  expect "with the metrics group, another user's changed file fails" 1 "$private"
+  metrics_are "written by the unit's user through its group" "$private" "$private" 3 2 1 0 0 0
+  if ! setpriv --reuid=61001 --regid=61001 --clear-groups cat "$metrics"/*.prom >/dev/null; then
+    echo "FAIL: metrics: the file is not readable by another user: $(stat -c %A "$metrics"/*.prom)"
+    failures=$((failures + 1))
+  fi
+  rm -f "$metrics"/*.prom
+  confine=("${unit_rights[@]}")
+  run_unit "$private"
+  expect "without the metrics group, the verdict stands" 1 "$private"
+  if [[ -n "$(ls -A "$metrics")" ]] ||
+    ! grep -qx "vorbit-check: metrics not written to $metrics: Permission denied" "$work/stderr"; then
+    echo "FAIL: metrics: without the group: $(ls -A "$metrics") $(paste -sd ' ' "$work/stderr")"
+    failures=$((failures + 1))
+  fi
+  metrics=
   confine=()
 fi
 
@@ -222,10 +473,24 @@ else
   for path in "$tree" "$tree/a.jpg" "$work/missing" "$work/empty" "$deep"; do
     run_unit "$path"
   done
+  # The metrics: written and renamed (umask, mv); then with a directory where the file goes, so
+  # that mv fails and rm removes the temporary file.
+  metrics="$work/metrics-trace"
+  mkdir "$metrics"
+  run_unit "$tree"
+  taken=$(find "$metrics" -mindepth 1 -maxdepth 1 -name '*.prom' -printf '%f\n')
+  rm "$metrics/$taken"
+  mkdir "$metrics/$taken"
+  run_unit "$tree"
+  metrics=
   if [[ $confined == yes ]]; then
     cold "$private"
     confine=("${unit_rights[@]}" "${trace[@]}")
     run_unit "$private"
+    metrics="$work/metrics-group"
+    confine=("${group_rights[@]}" "${trace[@]}")
+    run_unit "$private"
+    metrics=
   fi
   confine=()
   made=$(sed -n 's/^[0-9]\+ \+\([a-z0-9_]\+\)(.*/\1/p' "$calls" 2>/dev/null | sort -u)
@@ -237,6 +502,56 @@ else
     failures=$((failures + 1))
   else
     echo "ok: the unit allows every system call the service made ($(wc -l <<<"$made") of them)"
+  fi
+fi
+
+# The metrics drop-in as README.md and the manual page show it: the same in both, one directory
+# for the variable and the writable path, with a group; verified with the unit by
+# systemd-analyze and rated with it no higher than 2.0, as scripts/check-install rates the unit
+# alone. And README.md's sample file has the HELP and TYPE lines check-verdict writes.
+shown() {
+  awk -v start="cat >/etc/systemd/system/$1 <<'EOF'" '$0 == "EOF" { on = 0 } on { print }
+    $0 == start { on = 1 }'
+}
+readme="$here/../README.md"
+manual="$here/../dist/vorbit.1"
+if [[ ! -f "$readme" ]]; then
+  echo "skip: the metrics drop-in: no README.md beside the tests"
+else
+  dropin=$(shown vorbit-check@.service.d/metrics.conf <"$readme")
+  directory=$(sed -n 's/^Environment=VORBIT_METRICS_DIR=//p' <<<"$dropin")
+  helps=$(grep -h '^# \(HELP\|TYPE\) vorbit_check_' "$work/metrics-tree"/*.prom)
+  if [[ -z "$directory" || "$(sed -n 's/^ReadWritePaths=-\{0,1\}//p' <<<"$dropin")" != "$directory" ]] ||
+    ! grep -q '^SupplementaryGroups=.' <<<"$dropin"; then
+    echo "FAIL: README.md's metrics.conf does not set one directory, writable, with a group:"
+    printf '%s\n' "$dropin"
+    failures=$((failures + 1))
+  elif [[ "$(grep '^# \(HELP\|TYPE\) vorbit_check_' "$readme")" != "$helps" ]]; then
+    echo "FAIL: README.md's sample metrics file has other HELP or TYPE lines than check-verdict's"
+    failures=$((failures + 1))
+  elif command -v man >/dev/null && [[ -f "$manual" ]] &&
+    [[ "$(MANWIDTH=300 man -l "$manual" 2>/dev/null | sed 's/^ *//' |
+      shown vorbit-check@.service.d/metrics.conf)" != "$dropin" ]]; then
+    echo "FAIL: the manual page shows another metrics.conf than README.md"
+    failures=$((failures + 1))
+  elif ! command -v systemd-analyze >/dev/null; then
+    echo "skip: the metrics drop-in is the same in README.md and the manual page; systemd-analyze is missing"
+  else
+    units="$work/units"
+    mkdir -p "$units/vorbit-check@.service.d"
+    sed "/^ExecStart=/s|$configured/|$prefix/|g" "$unit" >"$units/vorbit-check@srv-photos.service"
+    printf '%s\n' "$dropin" >"$units/vorbit-check@.service.d/metrics.conf"
+    if ! complaints=$(cd "$units" && SYSTEMD_UNIT_PATH="$units:" systemd-analyze verify --man=no \
+      vorbit-check@srv-photos.service 2>&1) || [[ -n "$complaints" ]]; then
+      echo "FAIL: systemd-analyze rejects the unit with the metrics drop-in: $complaints"
+      failures=$((failures + 1))
+    elif ! rating=$(cd "$units" && SYSTEMD_UNIT_PATH="$units:" systemd-analyze security \
+      --offline=true --threshold=20 --no-pager vorbit-check@srv-photos.service 2>&1); then
+      echo "FAIL: with the metrics drop-in the unit is exposed beyond 2.0: $(tail -n 1 <<<"$rating")"
+      failures=$((failures + 1))
+    else
+      echo "ok: the metrics drop-in: $(sed -n 's/^→ Overall exposure level for //p' <<<"$rating")"
+    fi
   fi
 fi
 
