@@ -12,6 +12,10 @@ constexpr auto kQuietStart = std::chrono::seconds(1);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
 constexpr char kEraseLine[] = "\r\x1b[K";
 
+bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
 std::string humanBytes(double bytes) {
   const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
   int unit = 0;
@@ -23,10 +27,6 @@ std::string humanBytes(double bytes) {
   std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
   return text;
 }
-
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-}  // namespace
 
 std::string statusLine(const std::string& status, const std::string& path, int columns) {
   std::string shown = status;

@@ -34,6 +34,10 @@ class TerminalProgress final : public ProgressReporter {
   std::int64_t attention_ = 0;
 };
 
+// A count of bytes as the status line shows it: whole bytes below a KiB, else one decimal of the
+// largest binary unit (KiB to PiB) it reaches.
+std::string humanBytes(double bytes);
+
 // The status line of the text, without control characters and cut from the left to at most
 // `columns` characters, so that the end of a long path stays visible.
 std::string statusLine(const std::string& status, const std::string& path, int columns);

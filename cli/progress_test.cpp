@@ -16,5 +16,13 @@ TEST(StatusLineTest, PathIsCutFromTheLeftWithoutControlsOrBrokenCharacters) {
   EXPECT_EQ(statusLine(status, "/p", 20), status.substr(0, 20));
 }
 
+TEST(StatusLineTest, BytesInTheLargestUnitTheyReach) {
+  const std::pair<double, const char*> rows[] = {
+      {0, "0 B"},          {1023, "1023 B"},        {1024, "1.0 KiB"},
+      {1536, "1.5 KiB"},   {1048575, "1024.0 KiB"}, {1048576, "1.0 MiB"},
+      {0x1p50, "1.0 PiB"}, {0x1p60, "1024.0 PiB"}};
+  for (const auto& [bytes, text] : rows) EXPECT_EQ(humanBytes(bytes), text) << bytes;
+}
+
 }  // namespace
 }  // namespace vorbit
