@@ -14,6 +14,8 @@ TEST(StatusLineTest, PathIsCutFromTheLeftWithoutControlsOrBrokenCharacters) {
   EXPECT_EQ(statusLine(status, "/\u00e9\u00e9\u00e9\u00e9", 40),
             status + "  \u2026\u00e9\u00e9\u00e9");
   EXPECT_EQ(statusLine(status, "/p", 20), status.substr(0, 20));
+  // Room for one character of the path after the two blanks: the ellipsis alone.
+  EXPECT_EQ(statusLine(status, "/a/b", 37), status + "  \u2026");
 }
 
 TEST(StatusLineTest, BytesInTheLargestUnitTheyReach) {
