@@ -78,22 +78,21 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
     chain.push_back(ancestor);
   }
   if (ancestor == nullptr) return {-1, ENOENT};
-  // The ancestor is kept open for the first step only: under the fewest descriptors the rest of
-  // the way may need its descriptor.
-  std::optional<DirectoryPin> pin(std::in_place, *ancestor);
-  int fd = ancestor->fd();
-  bool owned = false;
+  int fd = -1;  // the last step's, once there was one
   for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
-    const int next = openAt(fd, (*step)->name, kDirectoryFlags);
-    const int openError = errno;
-    if (owned) {
-      calls_.close(fd);
+    int next;
+    if (fd < 0) {
+      // The ancestor is kept open for the first step only: under the fewest descriptors the
+      // rest of the way may need its descriptor.
+      const DirectoryPin pin(*ancestor);
+      next = openAt(ancestor->fd(), (*step)->name, kDirectoryFlags);
     } else {
-      pin.reset();
+      next = openAt(fd, (*step)->name, kDirectoryFlags);
     }
+    const int openError = errno;
+    if (fd >= 0) calls_.close(fd);
     if (next < 0) return {-1, openError};
     fd = next;
-    owned = true;
     struct stat st;
     int error = 0;
     if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {

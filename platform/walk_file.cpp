@@ -1,6 +1,5 @@
 #include "platform/walk_file.h"
 
-#include <optional>
 #include <utility>
 
 namespace vorbit {
@@ -58,12 +57,16 @@ OpenResult WalkFile::open() {
   const DirectoryStack::Reopened reopened =
       borrowed ? DirectoryStack::Reopened{directory.fd(), 0} : directories_->reopen(directory);
   if (reopened.fd < 0) return {nullptr, reopened.error};
-  std::optional<DirectoryPin> pin;
-  if (borrowed) pin.emplace(directory);
-  OpenResult opened = openRegularFile(
-      calls, how_, [&](int flags) { return directories_->openAt(reopened.fd, name_, flags); });
-  pin.reset();
-  if (!borrowed) calls.close(reopened.fd);
+  const auto openHere = [&] {
+    return openRegularFile(
+        calls, how_, [&](int flags) { return directories_->openAt(reopened.fd, name_, flags); });
+  };
+  if (borrowed) {
+    const DirectoryPin pin(directory);
+    return openHere();
+  }
+  OpenResult opened = openHere();
+  calls.close(reopened.fd);
   return opened;
 }
 
