@@ -7,16 +7,18 @@
 
 namespace vorbit {
 
-std::string relativePath(const WalkDirectory& directory) {
-  std::vector<const std::string*> names;
+std::string relativePath(const WalkDirectory& directory, std::string_view name) {
   std::size_t length = 0;
   for (const WalkDirectory* level = &directory; level->parent; level = level->parent.get()) {
-    names.push_back(&level->name);
     length += level->name.size() + 1;
   }
-  std::string path;
-  path.reserve(length);
-  for (auto name = names.rbegin(); name != names.rend(); ++name) path.append(**name).append("/");
+  // Filled from its end, the innermost name first: one allocation however deep.
+  std::string path(length + name.size(), '/');
+  path.replace(length, name.size(), name);
+  for (const WalkDirectory* level = &directory; level->parent; level = level->parent.get()) {
+    length -= level->name.size() + 1;
+    path.replace(length, level->name.size(), level->name);
+  }
   return path;
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/directory_listing.h"
@@ -25,9 +26,9 @@ struct WalkDirectory {
   int fd() const { return listing.isOpen() ? listing.fd() : foundAgainFd; }
 };
 
-// The directory's path relative to the root, and a slash; "" for the root. Built when asked,
-// so that however deep the tree, a level keeps only its own name.
-std::string relativePath(const WalkDirectory& directory);
+// The directory's path relative to the root, a slash and the name in it; the name alone in the
+// root. Built when asked, so that however deep the tree, a level keeps only its own name.
+std::string relativePath(const WalkDirectory& directory, std::string_view name = {});
 
 // Keeps a directory's descriptor from being released while an open relative to it is under way.
 class DirectoryPin {

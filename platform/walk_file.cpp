@@ -45,7 +45,7 @@ void WalkFile::closeAhead() {
   directories_->calls().close(std::exchange(ahead_, -1));
 }
 
-std::string WalkFile::relativePath() const { return vorbit::relativePath(*directory_) + name_; }
+std::string WalkFile::relativePath() const { return vorbit::relativePath(*directory_, name_); }
 
 OpenResult WalkFile::open() {
   const SystemCalls& calls = directories_->calls();
