@@ -115,7 +115,7 @@ bool firstByteCached(const SystemCalls& calls, int fd,
 }
 
 OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how,
-                                 LeaseWait lease) {
+                                 LeaseWait lease, const PathOpener& openPath) {
   struct stat st;
   OpenedDescriptor opened;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(pathFd, &st); }) != 0) {
@@ -124,9 +124,13 @@ OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const Fil
     const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
     // The name is no link here: the descriptor's own, which /proc gives as one.
     const int flags = fileOpenFlags(how) & ~O_NOFOLLOW;
-    opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), flags);
+    const auto open = [&](int withFlags) {
+      return openPath ? openPath(self, withFlags)
+                      : calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), withFlags);
+    };
+    opened.fd = open(flags);
     if (opened.fd < 0 && errno == EWOULDBLOCK && lease == LeaseWait::wait) {
-      opened.fd = calls.openNoAtime(SystemCall::open, AT_FDCWD, self.c_str(), flags & ~O_NONBLOCK);
+      opened.fd = open(flags & ~O_NONBLOCK);
     }
     opened.error = opened.fd < 0 ? errno : 0;
   }

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/cache_temperature.h"
 #include "platform/platform.h"
@@ -34,14 +36,6 @@ struct FileOpening {
   bool requestedAhead = false;
 };
 
-// Opens the name relative to the directory descriptor (or the path, with AT_FDCWD) for reading,
-// without moving its access time, and keeps it only if it is a regular file on a file system
-// with contents: the open file, or none and the errno of the call that failed (0 for a file
-// left alone by design). The caller's opener makes the openat call, so that it can make room
-// for a descriptor and try again.
-template <typename Opener>
-OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener);
-
 // Adopts an open descriptor: none (and the descriptor closed) unless it is a regular file on a
 // file system with contents and still has a name.
 OpenResult adoptRegularFile(const SystemCalls& calls, int fd, const FileOpening& how);
@@ -70,12 +64,16 @@ struct OpenedDescriptor {
 // kernel asks it to, and breaks the lease after /proc/sys/fs/lease-break-time), or gives up.
 enum class LeaseWait { wait, giveUp };
 
+// Opens a path with the flags: the descriptor, or -1 with errno. Empty: a plain open.
+using PathOpener = std::function<int(const std::string& path, int flags)>;
+
 // Opens for reading what the name opened as a path only (O_PATH, so that no device's driver
 // runs and no FIFO opens) turns out to be, if it is a regular file: through /proc/self/fd, which
-// names that very inode, so that a link retargeted meanwhile leads nowhere else. Closes the
-// path descriptor. Without /proc mounted nothing is opened.
+// names that very inode, so that a link retargeted meanwhile leads nowhere else; openPath makes
+// that open (so that a walk can make room for its descriptor). Closes the path descriptor.
+// Without /proc mounted nothing is opened.
 OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const FileOpening& how,
-                                 LeaseWait lease);
+                                 LeaseWait lease, const PathOpener& openPath);
 
 // Opens for reading what the opener names. A name listed as a regular file is opened at once,
 // never through a link; one that may be a link (a followed link, or a target) is opened as a
@@ -84,7 +82,8 @@ OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const Fil
 // too, so that a FIFO put in its place cannot block the open.
 template <typename Opener>
 OpenedDescriptor openForReading(const SystemCalls& calls, const FileOpening& how, Opener opener,
-                                LeaseWait lease = LeaseWait::wait) {
+                                LeaseWait lease = LeaseWait::wait,
+                                const PathOpener& openPath = {}) {
   if (!how.followLink) {
     const int fd = opener(fileOpenFlags(how));
     if (fd >= 0 || errno != EWOULDBLOCK || lease == LeaseWait::giveUp) {
@@ -93,12 +92,18 @@ OpenedDescriptor openForReading(const SystemCalls& calls, const FileOpening& how
   }
   const int pathFd = opener(O_PATH | O_CLOEXEC | (how.followLink ? 0 : O_NOFOLLOW));
   if (pathFd < 0) return {-1, errno};
-  return openThroughPath(calls, pathFd, how, lease);
+  return openThroughPath(calls, pathFd, how, lease, openPath);
 }
 
+// Opens the name relative to the directory descriptor (or the path, with AT_FDCWD) for reading,
+// without moving its access time, and keeps it only if it is a regular file on a file system
+// with contents: the open file, or none and the errno of the call that failed (0 for a file
+// left alone by design). The caller's opener makes the openat call, and openPath the open
+// through /proc, so that each can make room for a descriptor and try again.
 template <typename Opener>
-OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener) {
-  const OpenedDescriptor opened = openForReading(calls, how, opener);
+OpenResult openRegularFile(const SystemCalls& calls, const FileOpening& how, Opener opener,
+                           const PathOpener& openPath = {}) {
+  const OpenedDescriptor opened = openForReading(calls, how, opener, LeaseWait::wait, openPath);
   if (opened.fd < 0) return {nullptr, opened.error};
   return adoptRegularFile(calls, opened.fd, how);
 }

@@ -57,9 +57,13 @@ OpenResult WalkFile::open() {
   const DirectoryStack::Reopened reopened =
       borrowed ? DirectoryStack::Reopened{directory.fd(), 0} : directories_->reopen(directory);
   if (reopened.fd < 0) return {nullptr, reopened.error};
+  // Every open here may make room for its descriptor, the one through /proc too.
   const auto openHere = [&] {
     return openRegularFile(
-        calls, how_, [&](int flags) { return directories_->openAt(reopened.fd, name_, flags); });
+        calls, how_, [&](int flags) { return directories_->openAt(reopened.fd, name_, flags); },
+        [&](const std::string& path, int flags) {
+          return directories_->openAt(AT_FDCWD, path, flags);
+        });
   };
   if (borrowed) {
     const DirectoryPin pin(directory);
