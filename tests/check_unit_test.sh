@@ -324,6 +324,16 @@ fi
 # A metrics directory that cannot be written changes neither status nor report: it is said on
 # standard error, in one line. Missing, for a passing check; then, for a failing one, with a
 # directory where the file should go, which must not keep the temporary file either.
+# Runs the unit on PATH once, writing its metrics into $metrics, then puts a directory where that
+# file goes, so that the next run cannot replace it; leaves its name in $taken.
+metrics_name_taken() {
+  mkdir "$metrics"
+  run_unit "$1"
+  taken=$(find "$metrics" -mindepth 1 -maxdepth 1 -name '*.prom' -printf '%f\n')
+  rm "$metrics/$taken"
+  mkdir "$metrics/$taken"
+}
+
 metrics="$work/metrics-nowhere"
 run_unit "$mtree/a.jpg"
 expect "a metrics directory that is missing does not fail a passing check" 0 "$mtree/a.jpg"
@@ -333,11 +343,7 @@ if [[ "$said" != "vorbit-check: metrics not written to $metrics: No such file or
   failures=$((failures + 1))
 fi
 metrics="$work/metrics-taken"
-mkdir "$metrics"
-run_unit "$mtree"
-taken=$(find "$metrics" -mindepth 1 -maxdepth 1 -name '*.prom' -printf '%f\n')
-rm "$metrics/$taken"
-mkdir "$metrics/$taken"
+metrics_name_taken "$mtree"
 run_unit "$mtree"
 expect "a metrics file that cannot be replaced does not change a failing check's verdict" 1 "$mtree"
 left=$(find "$metrics" -mindepth 1 -maxdepth 1 -printf '%f\n')
@@ -476,11 +482,7 @@ else
   # The metrics: written and renamed (umask, mv); then with a directory where the file goes, so
   # that mv fails and rm removes the temporary file.
   metrics="$work/metrics-trace"
-  mkdir "$metrics"
-  run_unit "$tree"
-  taken=$(find "$metrics" -mindepth 1 -maxdepth 1 -name '*.prom' -printf '%f\n')
-  rm "$metrics/$taken"
-  mkdir "$metrics/$taken"
+  metrics_name_taken "$tree"
   run_unit "$tree"
   metrics=
   if [[ $confined == yes ]]; then

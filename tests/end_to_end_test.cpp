@@ -128,14 +128,6 @@ TEST_F(PhotosTest, CheckOfSingleFilesInEachState) {
   for (const auto& [target, line] : rows) EXPECT_EQ(run({"-c", target}, root_), line + "\n");
 }
 
-TEST_F(PhotosTest, CheckWritesNoTag) {
-  std::map<std::string, std::optional<Bytes>> before;
-  for (const std::string& file : files()) before[file] = storedTag(file);
-  run({"-c", root_});
-  for (const std::string& file : files()) run({"-c", file});
-  for (const auto& [file, tag] : before) EXPECT_EQ(storedTag(file), tag) << "check wrote " << file;
-}
-
 TEST_F(PhotosTest, TrailingSlashOnAFileTargetGivesAnEmptyLine) {
   // The slash asks for a tree, and a file cannot be listed.
   for (const std::string mode : {"-t", "-r", "-c"}) EXPECT_EQ(run({mode, "c.jpg/"}, root_), "\n");
