@@ -40,15 +40,17 @@ vorbit="$prefix/bin/vorbit"
 
 # Runs the service's command line for the instance PATH, with the installed files in place of
 # the configured prefix (and PROGRAM, when given, in place of vorbit), after the words of
-# "confine" (setpriv or strace, or nothing), with VORBIT_METRICS_DIR set to "metrics" when that
+# "confine" (setpriv or strace, or nothing), from / and in the environment systemd gives a
+# service with a user of its own (no PWD), with VORBIT_METRICS_DIR set to "metrics" when that
 # is not empty; sets status and report, and run_start and run_end (seconds since the epoch).
 confine=()
 metrics=
-unset VORBIT_METRICS_DIR
 run_unit() {
   local path=$1 program=${2:-$vorbit} words=() word
+  local environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin HOME=/
+    USER=vorbit-check LOGNAME=vorbit-check SHELL=/usr/sbin/nologin)
   if [[ -n "$metrics" ]]; then
-    local -x VORBIT_METRICS_DIR=$metrics
+    environment+=("VORBIT_METRICS_DIR=$metrics")
   fi
   for word in "${exec_start[@]}"; do
     if [[ "$word" == %f ]]; then
@@ -62,7 +64,8 @@ run_unit() {
   done
   status=0
   run_start=${EPOCHREALTIME/,/.}
-  report=$("${confine[@]}" "${words[@]}" 2>"$work/stderr"; code=$?; echo .; exit $code) || status=$?
+  report=$(cd / && env -i "${environment[@]}" "${confine[@]}" "${words[@]}" 2>"$work/stderr"
+    code=$?; echo .; exit $code) || status=$?
   run_end=${EPOCHREALTIME/,/.}
   report=${report%.}
 }
