@@ -20,7 +20,7 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 
 // Closes a descriptor, first sending its read-ahead request if that is still waiting.
 void closeFile(const SystemCalls& calls, int fd, const FileOpening& how) {
-  if (how.reading && how.requestedAhead) how.reading->readAhead.closing(fd);
+  if (how.reading && how.requestedAhead) how.reading->closing(fd);
   calls.close(fd);
 }
 

@@ -20,6 +20,9 @@ namespace vorbit {
 struct WalkReading {
   explicit WalkReading(SystemCalls calls) : readAhead(calls) {}
 
+  // To be called before a file that was read ahead is closed.
+  void closing(int fd) { readAhead.closing(fd, !temperature.cold()); }
+
   CacheTemperature temperature;
   ReadAhead readAhead;
   bool cachedOnlyRefused = false;

@@ -29,7 +29,7 @@ constexpr rlim_t kDescriptorsForARing = 256;
 
 }  // namespace
 
-ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls) {
+ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls), slotFds_(kRegisteredFiles, -1) {
   rlimit limit{};
   if (calls_.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0 ||
       limit.rlim_cur < kDescriptorsForARing) {
@@ -108,13 +108,39 @@ bool ReadAhead::registerQueued() {
         }) != 0) {
       return false;
     }
+    std::copy_n(queuedFds_.begin() + static_cast<std::ptrdiff_t>(done), count,
+                slotFds_.begin() + slot);
     done += count;
   }
   return true;
 }
 
-void ReadAhead::closing(int fd) {
+void ReadAhead::closing(int fd, bool stopped) {
   if (std::find(queuedFds_.begin(), queuedFds_.end(), fd) != queuedFds_.end()) submit(true);
+  if (stopped) {
+    const auto used = [](int slotFd) { return slotFd >= 0; };
+    const auto first = std::find_if(slotFds_.begin(), slotFds_.end(), used);
+    if (first == slotFds_.end()) return;
+    const auto last = std::find_if(slotFds_.rbegin(), slotFds_.rend(), used).base();
+    release(static_cast<unsigned>(first - slotFds_.begin()), static_cast<unsigned>(last - first));
+    return;
+  }
+  const auto slot = std::find(slotFds_.begin(), slotFds_.end(), fd);
+  if (slot != slotFds_.end()) release(static_cast<unsigned>(slot - slotFds_.begin()), 1);
+}
+
+// Empties the slots from `first`: the ring drops its reference to each file once no request in
+// flight needs it. A request the kernel's worker has not reached then fails, which costs nothing
+// but that file's reading ahead.
+void ReadAhead::release(unsigned first, unsigned count) {
+  std::vector<int> none(count, -1);
+  calls_.make(SystemCall::io_uring_register, [&] {
+    return io_uring_register_files_update(&ring_, first, none.data(), count) ==
+                   static_cast<int>(count)
+               ? 0
+               : -1;
+  });
+  std::fill_n(slotFds_.begin() + first, count, -1);
 }
 
 }  // namespace vorbit

@@ -34,19 +34,23 @@ class ReadAhead {
   void submit(bool all);
 
   // To be called before a descriptor that was asked for is closed: sends the request if it is
-  // still waiting.
-  void closing(int fd);
+  // still waiting, then takes the file out of the ring's table, so that the ring never keeps a
+  // file open that the walk has closed. `stopped`: reading ahead has stopped, and every file
+  // leaves the table in the same system call rather than one a file.
+  void closing(int fd, bool stopped);
 
  private:
   bool setUpRing();
   void closeRing();
   bool registerQueued();
+  void release(unsigned first, unsigned count);
 
   SystemCalls calls_;
   io_uring ring_{};
   bool ring_ready_ = false;
   unsigned nextSlot_ = 0;       // in the ring's table of registered files
   std::vector<int> queuedFds_;  // asked for, not yet sent
+  std::vector<int> slotFds_;    // the file registered in each slot, -1 for none
   std::vector<io_uring_sqe*> queuedEntries_;
 };
 

@@ -41,7 +41,7 @@ void WalkFile::openAhead() {
 
 void WalkFile::closeAhead() {
   if (ahead_ < 0) return;
-  if (std::exchange(how_.requestedAhead, false)) how_.reading->readAhead.closing(ahead_);
+  if (std::exchange(how_.requestedAhead, false)) how_.reading->closing(ahead_);
   directories_->calls().close(std::exchange(ahead_, -1));
 }
 

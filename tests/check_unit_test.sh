@@ -535,7 +535,7 @@ else
     echo "FAIL: README.md's sample metrics file has other HELP or TYPE lines than check-verdict's"
     failures=$((failures + 1))
   elif command -v man >/dev/null && [[ -f "$manual" ]] &&
-    [[ "$(MANWIDTH=300 man -l "$manual" 2>/dev/null | sed 's/^ *//' |
+    [[ "$(LC_ALL=C.UTF-8 MANWIDTH=300 man -l "$manual" 2>/dev/null | sed 's/^ *//' |
       shown vorbit-check@.service.d/metrics.conf)" != "$dropin" ]]; then
     echo "FAIL: the manual page shows another metrics.conf than README.md"
     failures=$((failures + 1))
