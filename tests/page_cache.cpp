@@ -4,7 +4,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -48,6 +52,30 @@ bool becomesResident(const std::string& path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+std::vector<std::string> filesInRingTables() {
+  std::vector<std::string> files;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(fd.path(), error) != "anon_inode:[io_uring]") continue;
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    // "UserFiles:\tN", then a line "    SLOT: PATH" for each slot in use.
+    bool table = false;
+    const std::regex slot(" *[0-9]+: (.*)");
+    std::smatch match;
+    for (std::string line; std::getline(info, line);) {
+      if (line.starts_with("UserFiles:")) {
+        table = true;
+      } else if (table && std::regex_match(line, match, slot)) {
+        files.push_back(match[1]);
+      } else {
+        table = false;
+      }
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 }  // namespace vorbit::testing

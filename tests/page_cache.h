@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vorbit::testing {
 
@@ -16,5 +17,9 @@ bool resident(const std::string& path);
 // Whether the start of the file reaches the page cache within a few seconds, as a read asked of
 // the kernel brings it there without anyone reading the file.
 bool becomesResident(const std::string& path);
+
+// The files in the tables of registered files of this process's io_uring instances, sorted, as
+// the kernel shows them in /proc: what a ring holds open, whoever closed its descriptor.
+std::vector<std::string> filesInRingTables();
 
 }  // namespace vorbit::testing
