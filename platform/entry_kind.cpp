@@ -6,9 +6,16 @@ namespace vorbit {
 
 EntryKind classifyEntry(const SystemCalls& calls, int dirFd, const ListedName& listed) {
   struct stat st;
+  int error = 0;
   const auto look = [&](int flags) {
-    return calls.make(SystemCall::fstatat, listed.name,
-                      [&] { return ::fstatat(dirFd, listed.name.c_str(), &st, flags); }) == 0;
+    const bool found = calls.make(SystemCall::fstatat, listed.name, [&] {
+      return ::fstatat(dirFd, listed.name.c_str(), &st, flags);
+    }) == 0;
+    error = found ? 0 : errno;
+    return found;
+  };
+  const auto throughLink = [&]() -> EntryKind {
+    return look(0) ? EntryKind{kindOf(st), true, 0} : EntryKind{FileKind::unknown, true, error};
   };
   switch (listed.type) {
     case DT_REG:
@@ -16,10 +23,10 @@ EntryKind classifyEntry(const SystemCalls& calls, int dirFd, const ListedName& l
     case DT_DIR:
       return {FileKind::directory, false};
     case DT_LNK:
-      return {look(0) ? kindOf(st) : FileKind::unknown, true};
+      return throughLink();
     case DT_UNKNOWN:  // a file system that does not say: look, and follow a link
-      if (!look(AT_SYMLINK_NOFOLLOW)) return {};
-      if (S_ISLNK(st.st_mode)) return {look(0) ? kindOf(st) : FileKind::unknown, true};
+      if (!look(AT_SYMLINK_NOFOLLOW)) return {FileKind::unknown, false, error};
+      if (S_ISLNK(st.st_mode)) return throughLink();
       return {kindOf(st), false};
     default:
       return {FileKind::other, false};

@@ -5,10 +5,12 @@
 
 namespace vorbit {
 
-// What a listed name is once a symbolic link in its place is followed, and whether one was.
+// What a listed name is once a symbolic link in its place is followed, and whether one was; for
+// a name that could not be looked up, unknown, with the errno.
 struct EntryKind {
   FileKind kind = FileKind::unknown;
   bool throughLink = false;
+  int error = 0;
 };
 
 // The kind from the listing's type, looked up relative to the directory only where the listing

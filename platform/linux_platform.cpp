@@ -59,10 +59,12 @@ std::unique_ptr<Walk> LinuxPlatform::walk(const std::string& root, ReadsContents
   return walkDirectory(calls(), root, reads);
 }
 
-// Why a target that could not be looked up was not read: looked up again, since a target is
-// looked up once when it is named; 0 for anything else, which is left alone by design.
+// Why a file that could not be looked up was not read: as the walk found when it listed the
+// entry, or for a target looked up again, since a target is looked up once when it is named; 0
+// for anything else, which is left alone by design.
 int LinuxPlatform::lookUpError(const NamedFile& file) {
-  if (file.location || file.kind != FileKind::unknown || file.given.empty()) return 0;
+  if (file.location) return file.location->lookUpError();
+  if (file.kind != FileKind::unknown || file.given.empty()) return 0;
   struct stat st;
   return calls().make(SystemCall::stat, file.given,
                       [&] { return ::stat(file.given.c_str(), &st); }) == 0

@@ -87,8 +87,9 @@ bool LinuxWalk::listNext() {
       if (error != 0) unread(relativePath(top) + listed.name + "/", error);
       continue;
     }
-    auto file = std::make_shared<WalkFile>(directories_, directories_->topShared(),
-                                           std::move(listed.name), kind.throughLink, reading_);
+    auto file =
+        std::make_shared<WalkFile>(directories_, directories_->topShared(), std::move(listed.name),
+                                   kind.throughLink, reading_, kind.error);
     if (kind.kind == FileKind::regularFile && reading_) file->openAhead();
     window_->push(kind.kind, std::move(file));
     return true;

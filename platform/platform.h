@@ -64,6 +64,9 @@ class EntryLocation {
   // The open regular file, or none where the entry gives no fresh digest: gone, not a regular
   // file (or no longer one), on a kernel pseudo file system, or its directory was replaced.
   virtual OpenResult open() = 0;
+  // Why what the entry is could not be learned when it was listed (a link whose target is out of
+  // reach), or 0.
+  virtual int lookUpError() const { return 0; }
 };
 
 // A file as a mode is given it: its absolute path (no trailing slash; the root stays "/"), what

@@ -13,11 +13,12 @@ constexpr off_t kReadAheadBytes = 4 << 20;
 
 WalkFile::WalkFile(std::shared_ptr<DirectoryStack> directories,
                    std::shared_ptr<WalkDirectory> directory, std::string name, bool followLink,
-                   std::shared_ptr<WalkReading> reading)
+                   std::shared_ptr<WalkReading> reading, int lookUpError)
     : directories_(std::move(directories)),
       directory_(std::move(directory)),
       name_(std::move(name)),
-      how_{followLink, directory_->identity.device, std::move(reading), false} {}
+      how_{followLink, directory_->identity.device, std::move(reading), false},
+      lookUpError_(lookUpError) {}
 
 void WalkFile::openAhead() {
   const SystemCalls& calls = directories_->calls();

@@ -14,9 +14,11 @@ namespace vorbit {
 // released it meanwhile.
 class WalkFile final : public EntryLocation {
  public:
-  // reading: null when the walk's files are not read ahead.
+  // reading: null when the walk's files are not read ahead. lookUpError: why the file could not
+  // be looked up when it was listed, or 0.
   WalkFile(std::shared_ptr<DirectoryStack> directories, std::shared_ptr<WalkDirectory> directory,
-           std::string name, bool followLink, std::shared_ptr<WalkReading> reading);
+           std::string name, bool followLink, std::shared_ptr<WalkReading> reading,
+           int lookUpError);
   WalkFile(const WalkFile&) = delete;
   WalkFile& operator=(const WalkFile&) = delete;
   ~WalkFile() override { closeAhead(); }
@@ -35,6 +37,7 @@ class WalkFile final : public EntryLocation {
   // whose every name is gone gives nothing: its name is never looked up again, since whatever
   // was put in its place (a FIFO, a device) is not what the walk listed.
   OpenResult open() override;
+  int lookUpError() const override { return lookUpError_; }
 
  private:
   std::shared_ptr<DirectoryStack> directories_;
@@ -42,6 +45,7 @@ class WalkFile final : public EntryLocation {
   std::string name_;
   FileOpening how_;
   int ahead_ = -1;
+  int lookUpError_;
 };
 
 }  // namespace vorbit

@@ -256,17 +256,21 @@ TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOne
   const std::string root = dir_.mkdir("r"), file = dir_.write("r/f", "f");  // root's, mode 0644
   const std::string secret = dir_.write("r/secret", "s"), closed = dir_.mkdir("r/closed");
   dir_.write("r/closed/inside", "i");
+  // A link whose target nobody can reach: it is not read for an error too, not left by design.
+  const std::string link = root + "/link";
+  std::filesystem::create_symlink("closed/inside", link);
   ASSERT_EQ(::chmod(secret.c_str(), 0600) | ::chmod(closed.c_str(), 0700), 0);
   const std::string couldnt = "\u274C couldn't tag " + file;
   // What could not be read is said on standard error, as the walk comes to it.
   const std::string unread = "vorbit v2: couldn't read ", denied = std::strerror(EACCES);
-  const std::string unreadInTree = linesInWalkOrder(
-      root,
-      {{"secret", unread + secret + ": " + denied}, {"closed", unread + closed + ": " + denied}});
+  const std::string unreadInTree =
+      linesInWalkOrder(root, {{"secret", unread + secret + ": " + denied},
+                              {"closed", unread + closed + ": " + denied},
+                              {"link", unread + link + ": " + denied}});
   const std::tuple<std::vector<std::string>, std::string, std::string> rows[] = {
-      {{"-t", root}, couldnt + " " + denied + "\n" + tagSummary(root, 2, 1), unreadInTree},
-      {{"-r", root}, couldnt + "\n" + retagSummary(root, 2, 0, 0, 0), unreadInTree},
-      {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 2, 0, 0, 1), unreadInTree},
+      {{"-t", root}, couldnt + " " + denied + "\n" + tagSummary(root, 3, 1), unreadInTree},
+      {{"-r", root}, couldnt + "\n" + retagSummary(root, 3, 0, 0, 0), unreadInTree},
+      {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 3, 0, 0, 1), unreadInTree},
       {{"-t", secret}, "\n", unread + secret + ": " + denied + "\n"},
       {{"-c", closed + "/inside"}, "\n", unread + closed + "/inside: " + denied + "\n"}};
   for (const auto& [arguments, out, err] : rows) {
