@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <new>
 #include <regex>
@@ -198,6 +199,11 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
   makeTree(root);
   const ProcessResult baseline = runInProcess({mode, root, "1"}, nullptr);
   const Tags baselineTags = tagsOf(root);
+  const auto openDescriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const auto descriptors = openDescriptors();
   long injected = 0;
   for (const int error : {EIO, EACCES, ENOENT, ENOSPC, EROFS, ENOTSUP, EINTR, E2BIG, ERANGE}) {
     for (long n = 1;; ++n) {
@@ -208,6 +214,7 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
       const ProcessResult result = runInProcess({mode, root, "1"}, &faults);
       if (!faults.failed) break;
       ++injected;
+      EXPECT_EQ(openDescriptors(), descriptors) << "a run left a descriptor open";
       if (error == EINTR) {  // retried: as if nothing had happened
         EXPECT_EQ(result.out, baseline.out);
         EXPECT_EQ(result.status, 0);
