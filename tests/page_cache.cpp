@@ -32,26 +32,20 @@ void makeCold(const std::string& path) {
   ::close(fd);
 }
 
-bool resident(const std::string& path) {
+bool becomesResident(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  void* mapping = ::mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0);
+  void* mapping = fd < 0 ? MAP_FAILED : ::mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0);
   ::close(fd);
   if (mapping == MAP_FAILED) return false;
-  unsigned char flags = 0;
-  const bool looked = ::mincore(mapping, page, &flags) == 0;
-  ::munmap(mapping, page);
-  return looked && (flags & 1) != 0;
-}
-
-bool becomesResident(const std::string& path) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (!resident(path)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+  unsigned char flags = 0;
+  while (::mincore(mapping, page, &flags) == 0 && (flags & 1) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return true;
+  ::munmap(mapping, page);
+  return (flags & 1) != 0;
 }
 
 std::vector<std::string> filesInRingTables() {

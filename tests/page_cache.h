@@ -10,12 +10,9 @@ namespace vorbit::testing {
 std::string writeCold(const std::string& path, const std::string& contents);
 void makeCold(const std::string& path);
 
-// Whether the start of the file is in the page cache. A read asked of the kernel ahead of time
-// is a hint it may take in part, so its start is what shows that it was asked.
-bool resident(const std::string& path);
-
 // Whether the start of the file reaches the page cache within a few seconds, as a read asked of
-// the kernel brings it there without anyone reading the file.
+// the kernel brings it there without anyone reading the file. A read asked ahead of time is a
+// hint the kernel may take in part, so the file's start is what shows that it was asked.
 bool becomesResident(const std::string& path);
 
 // The files in the tables of registered files of this process's io_uring instances, sorted, as
