@@ -299,6 +299,27 @@ struct Scoped {
   const bool done;
 };
 
+TEST_F(EndToEndTest, ReadOnlyMountRamfsAndImmutableFileAreFailures) {
+  const std::string source = dir_.mkdir("source"), file = dir_.write("source/f", "f");
+  const std::string readOnly = dir_.mkdir("readonly"), ramfs = dir_.mkdir("ramfs");
+  const std::string immutable = dir_.write("immutable/f", "f");
+  Scoped bind({"mount", "--bind", source, readOnly}, {"umount", "-l", readOnly});
+  Scoped mount({"mount", "-t", "ramfs", "ramfs", ramfs}, {"umount", "-l", ramfs});
+  Scoped locked({"chattr", "+i", immutable}, {"chattr", "-i", immutable});
+  if (!bind.done || !mount.done || !locked.done) GTEST_SKIP() << "cannot mount or chattr here";
+  ASSERT_TRUE(runCommand({"mount", "-o", "remount,bind,ro", readOnly}));
+  writeFile(ramfs + "/f", "f");
+  for (const auto& [root, error] : {std::pair(readOnly, EROFS), std::pair(ramfs, EOPNOTSUPP),
+                                    std::pair(dir_ / "immutable", EPERM)}) {
+    const std::string couldnt = "\u274C couldn't tag " + root + "/f";
+    EXPECT_EQ(run({"-t", root}),
+              couldnt + " " + std::strerror(error) + "\n" + tagSummary(root, 1, 1));
+    EXPECT_EQ(run({"-r", root + "/f"}), couldnt + "\n");
+    EXPECT_EQ(run({"-c", root + "/f"}), kNoDigest + root + "/f\n");
+  }
+  EXPECT_EQ(storedTag(file), std::nullopt);
+}
+
 TEST_F(EndToEndTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
   const std::string root = dir_.mkdir("r");
   std::map<std::string, std::string> lines;

@@ -1,10 +1,11 @@
 // Faults and races injected between vorbit's system calls, in this process, on a real tree:
 // every call of a run fails in turn with each of several errnos, and a racing process changes
-// the tree at the one moment that matters. No tag is ever wrong, a check writes none, what was
-// read is what gets the tag, and nothing outside the tree is touched.
+// the tree at the one moment that matters. The report stays well formed and honest, no tag is
+// ever wrong, what was read is what gets the tag, and nothing outside the tree is touched.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,11 +15,17 @@
 #include <new>
 #include <regex>
 #include <set>
+#include <span>
 #include <sstream>
 
+#include "cli/mode_table.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
+
+// A mode's row reads as its option word in test names.
+void PrintTo(const ModeRow& row, std::ostream* os) { *os << '-' << row.letter; }
+
 namespace {
 
 using namespace vorbit::testing;
@@ -75,6 +82,101 @@ void makeTree(const std::string& root) {
   storeTag(root + "/sub/f", sha256Of("foxtrot"));
 }
 
+constexpr Outcome kOutcomes[] = {Outcome::matched,      Outcome::mismatched, Outcome::noTag,
+                                 Outcome::tagged,       Outcome::retagged,   Outcome::failed,
+                                 Outcome::noFreshDigest};
+
+// What a mode's tree line is given as a failure's detail, matched by any detail in a report.
+const std::string kAnyDetail = "\x01";
+
+bool writes(Outcome outcome) { return outcome == Outcome::tagged || outcome == Outcome::retagged; }
+
+// The outcomes a mode names no file of in a tree: those it names a single file with, and
+// noFreshDigest, which every mode counts and names nowhere. An outcome a mode never names is one
+// it does not come to.
+std::vector<Outcome> silentOutcomes(const ModeRules& rules) {
+  std::vector<Outcome> silent = {Outcome::noFreshDigest};
+  for (const Outcome outcome : kOutcomes) {
+    const FileStep step{outcome, kAnyDetail};
+    if (rules.line(step, "R/f", Scope::tree).empty() &&
+        !rules.line(step, "R/f", Scope::singleFile).empty()) {
+      silent.push_back(outcome);
+    }
+  }
+  return silent;
+}
+
+// Whether the line is the form, with any text where the form has kAnyDetail.
+bool fits(const std::string& line, const std::string& form) {
+  const std::size_t detail = form.find(kAnyDetail);
+  if (detail == std::string::npos) return line == form;
+  return line.starts_with(form.substr(0, detail)) && line.ends_with(form.substr(detail + 1));
+}
+
+// The file and the outcome a line of the report names, when it is a tree line of the mode.
+std::optional<std::pair<std::string, Outcome>> namedIn(const ModeRules& rules,
+                                                       const std::string& line) {
+  std::optional<std::pair<std::string, Outcome>> named;
+  for (const auto& entry : kContents) {
+    for (const Outcome outcome : kOutcomes) {
+      const std::string form = rules.line({outcome, kAnyDetail}, "R/" + entry.first, Scope::tree);
+      if (form.empty() || !fits(line, form)) continue;
+      EXPECT_FALSE(named) << line << " reads as two lines of the mode";
+      named = {entry.first, outcome};
+    }
+  }
+  return named;
+}
+
+// Calls back with the counts plus each way to share n more files among the outcomes.
+void share(std::span<const Outcome> outcomes, int n, OutcomeCounts counts,
+           const std::function<void(const OutcomeCounts&)>& each) {
+  if (outcomes.empty()) {
+    if (n == 0) each(counts);
+    return;
+  }
+  for (int k = 0; k <= n; ++k) {
+    share(outcomes.subspan(1), n - k, counts, each);
+    counts.add(outcomes[0]);
+  }
+}
+
+// What a report (its root written R) says: the outcome of each file it names, and how many of
+// the files it does not name it may have written, by an outcome the mode names no file of.
+struct Report {
+  std::map<std::string, Outcome> named;
+  std::int64_t silentlyWritten = 0;
+};
+
+// Reads the report as lines of the mode, each naming another file, then a summary whose counts
+// agree with them.
+Report readReport(const ModeRules& rules, const std::string& out) {
+  Report report;
+  if (out == "\n") return report;  // the root could not be listed
+  OutcomeCounts counts;
+  std::size_t at = 0;
+  while (const auto named = namedIn(rules, out.substr(at, out.find('\n', at) - at))) {
+    EXPECT_TRUE(report.named.insert(*named).second) << named->first << " named twice in " << out;
+    counts.add(named->second);
+    at = out.find('\n', at) + 1;
+  }
+  const std::vector<Outcome> silent = silentOutcomes(rules);
+  bool agrees = false;
+  for (int total = int(report.named.size()); total <= int(kContents.size()); ++total) {
+    share(silent, total - int(report.named.size()), counts, [&](const OutcomeCounts& all) {
+      const std::string summary = std::string(rules.verb) + " a total of " + std::to_string(total) +
+                                  " files in R" + rules.summaryEnd(all);
+      if (out.substr(at) != summary + "\n") return;
+      agrees = true;
+      std::int64_t written = 0;
+      for (const Outcome outcome : silent) written += writes(outcome) ? all.of(outcome) : 0;
+      report.silentlyWritten = std::max(report.silentlyWritten, written);
+    });
+  }
+  EXPECT_TRUE(agrees) << "no counts of the named files' outcomes give this summary:\n" << out;
+  return report;
+}
+
 // Standard error (its root written R) names, once each, the entries of the tree left unread by
 // the injected error; ENOENT, nothing left to read, is not worth a line.
 void checkUnread(const std::string& err, int error) {
@@ -88,11 +190,12 @@ void checkUnread(const std::string& err, int error) {
   }
 }
 
-// Each mode's option word.
-class FaultInjectionTest : public TreeTest, public ::testing::WithParamInterface<const char*> {};
+// Each mode of the table, its option word "-" and its letter.
+class FaultInjectionTest : public TreeTest, public ::testing::WithParamInterface<ModeRow> {};
 
 TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
-  const std::string mode = GetParam(), root = dir_ / "tree";
+  const ModeRules& rules = GetParam().rules;
+  const std::string mode = std::string("-") + GetParam().letter, root = dir_ / "tree";
   makeTree(root);
   const ProcessResult baseline = runInProcess({mode, root, "1"}, nullptr);
   const Tags baselineTags = tagsOf(root);
@@ -126,21 +229,30 @@ TEST_P(FaultInjectionTest, EveryCallFailsInTurnAndNoWrongTagIsStored) {
       }
       checkUnread(std::regex_replace(result.err, std::regex(root), "R"), error);
       EXPECT_EQ(result.status, 0);
+      const Report report =
+          readReport(rules, std::regex_replace(result.out, std::regex(root), "R"));
       const Tags after = tagsOf(root);
+      std::int64_t unnamedWritten = 0;
       for (const auto& [name, contents] : kContents) {
         EXPECT_EQ(readFile(root + "/" + name), contents);
         if (after.at(name) == before.at(name)) continue;
-        EXPECT_NE(mode, "-c") << name << " was written by a check";
         EXPECT_EQ(after.at(name), sha256Of(contents)) << name << " holds a wrong tag";
+        const auto named = report.named.find(name);
+        if (named == report.named.end()) {
+          ++unnamedWritten;
+        } else {
+          EXPECT_TRUE(writes(named->second)) << name << " changed, yet its line says otherwise";
+        }
       }
+      EXPECT_LE(unnamedWritten, report.silentlyWritten) << "tags changed the report does not count";
     }
   }
   std::cout << "[ injected ] " << injected << " faults into vorbit " << mode << "\n";
   EXPECT_GT(injected, 100);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::Values("-t", "-r", "-c"),
-                         [](const auto& info) { return std::string(1, info.param[1]); });
+INSTANTIATE_TEST_SUITE_P(Modes, FaultInjectionTest, ::testing::ValuesIn(modeTable()),
+                         [](const auto& info) { return std::string(1, info.param.letter); });
 
 class RaceTest : public TreeTest {
  protected:
