@@ -20,9 +20,14 @@ StepResult checkStep(const ModeContext& context, const NamedFile& named) {
   if (std::holds_alternative<NoFreshDigest>(digest)) {
     return FileStep{Outcome::noFreshDigest, {}, opened.error};
   }
-  // A tag that cannot be read and an empty one both count as none.
+  // A tag that cannot be read and an empty one both count as none. A file without one whose
+  // read failed (a failing disk) is said to be unread: "no digest found" does not say it.
   const Result<Bytes> stored = readExtendedAttribute(*file, kHashAttributeName);
-  if (!stored.ok() || stored.value().empty()) return FileStep{Outcome::noTag, {}};
+  if (!stored.ok() || stored.value().empty()) {
+    const auto* failure = std::get_if<ReadFailure>(&digest);
+    const bool readError = failure != nullptr && failure->cause == ReadFailure::Cause::readError;
+    return FileStep{Outcome::noTag, {}, readError ? failure->code : 0};
+  }
   // A file that could not be read whole does not hold what its tag vouches for.
   const auto* fresh = std::get_if<Sha256Digest>(&digest);
   const bool equal = fresh != nullptr && stored.value() == digestBytes(*fresh);

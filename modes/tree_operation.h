@@ -13,8 +13,9 @@ enum class Outcome { matched, mismatched, noTag, tagged, retagged, failed, noFre
 
 struct FileStep {
   Outcome outcome = Outcome::noFreshDigest;
-  std::string detail;   // what tag mode prints after a failure's path
-  int unreadError = 0;  // why a file that gives no fresh digest was not opened, if it was an error
+  std::string detail;  // what tag mode prints after a failure's path
+  // The error that kept the file from being read, where the mode's line does not say so.
+  int unreadError = 0;
 };
 
 // A file's step, or the reason the run cannot go on.

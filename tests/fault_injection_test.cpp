@@ -380,6 +380,19 @@ TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
   }
 }
 
+// A failing disk under a file without a tag: check's line says only that it has none, so the
+// failed read is said on standard error too, for the weekly check to see.
+TEST_F(RaceTest, FailedReadOfAFileWithoutATagIsSaidByCheck) {
+  const std::string file = dir_.write("r/new", "new");
+  const std::string noDigest = "\u26A0\uFE0F no digest found for " + file + "\n";
+  for (const std::string& target : {root_, file}) {
+    SCOPED_TRACE(target);
+    const ProcessResult result = run({"-c", target}, Injector(1, EIO, SystemCall::read));
+    EXPECT_EQ(result.out, target == file ? noDigest : noDigest + checkSummary(root_, 1, 0, 0, 1));
+    EXPECT_EQ(result.err, "vorbit v2: couldn't read " + file + ": " + std::strerror(EIO) + "\n");
+  }
+}
+
 TEST_F(RaceTest, RetagRecoveryMustFindTheInodeItRead) {
   const std::string file = dir_.write("r/f", "f"), other = dir_.write("other", "o");
   storeTag(file, sha256Of("stale"));
