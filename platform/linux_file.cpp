@@ -120,7 +120,11 @@ OpenedDescriptor openThroughPath(const SystemCalls& calls, int pathFd, const Fil
   OpenedDescriptor opened;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(pathFd, &st); }) != 0) {
     opened.error = errno;
-  } else if (S_ISREG(st.st_mode)) {
+  } else if (S_ISREG(st.st_mode) &&
+             // A file of a kernel pseudo file system is not even opened: on another device than
+             // the link's directory, its file system is looked at first.
+             ((how.directoryDevice && *how.directoryDevice == identityOf(st).device) ||
+              !calls.onPseudoFileSystem(pathFd))) {
     const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
     // The name is no link here: the descriptor's own, which /proc gives as one.
     const int flags = fileOpenFlags(how) & ~O_NOFOLLOW;

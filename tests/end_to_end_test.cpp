@@ -345,6 +345,10 @@ TEST_F(EndToEndTest, PseudoFilesAreNeverReadAndCheckMovesNoAccessTime) {
   EXPECT_EQ(run({"-c", "/proc/self/pagemap"}), "\n");
   EXPECT_EQ(run({"-c", proc}), "\n");
   EXPECT_EQ(run({"-t", root}), tagSummary(root, 2, 0));
+  // Not even opened through the link, let alone read ahead.
+  const ProcessResult traced =
+      runVorbit({"-c", root}, "", {"strace", "-f", "-qq", "-e", "trace=openat"});
+  EXPECT_EQ(traced.err.find("/proc/self/fd/"), std::string::npos) << traced.err;
   struct stat before, after;
   ::stat(sub.c_str(), &before);
   ::sleep(1);
