@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 namespace vorbit {
@@ -133,9 +134,13 @@ void ReadAhead::closing(int fd, bool stopped) {
 // flight needs it. A request the kernel's worker has not reached then fails, which costs nothing
 // but that file's reading ahead.
 void ReadAhead::release(unsigned first, unsigned count) {
-  std::vector<int> none(count, -1);
+  static const std::array<int, kRegisteredFiles> kNone = [] {
+    std::array<int, kRegisteredFiles> none;
+    none.fill(-1);
+    return none;
+  }();
   calls_.make(SystemCall::io_uring_register, [&] {
-    return io_uring_register_files_update(&ring_, first, none.data(), count) ==
+    return io_uring_register_files_update(&ring_, first, kNone.data(), count) ==
                    static_cast<int>(count)
                ? 0
                : -1;
