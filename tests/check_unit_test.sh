@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# tests/check_unit_test.sh BUILD_DIR | --installed: runs the command line of
-# vorbit-check@.service, as systemd would for an instance, on trees in known states; the
-# service must end with status 0 only when nothing is wrong, and print vorbit's report
-# unchanged. With VORBIT_METRICS_DIR, the metrics file it writes must parse as the text
+# tests/check_unit_test.sh BUILD_DIR | --installed: runs the command line of vorbit-check@.service
+# for an instance, in the environment systemd gives it, on trees in known states (faster and in
+# more states than tests/check_unit_boot_test.sh, which runs the unit under systemd itself, and
+# without what only systemd brings: the journal, the unit's namespaces and its system call filter
+# enforced); the service must end with status 0 only when nothing is wrong, and print vorbit's
+# report unchanged. With VORBIT_METRICS_DIR, the metrics file it writes must parse as the text
 # exposition format (tests/exposition_check.pl, and promtool when installed) and hold the run's
 # numbers, and writing it must change neither status nor report. Then with the unit's user and
-# capability (through setpriv) on another user's private tree, and under strace against the
-# unit's list of allowed system calls; each skips with its reason where it cannot run. With
-# BUILD_DIR, on the build installed into a scratch prefix; with --installed, on the service and
-# vorbit installed in /usr. Prints one line per case; exits 1 when one fails.
+# capability (through setpriv) on another user's private tree, and under strace against the unit's
+# list of allowed system calls; each skips with its reason where it cannot run. With BUILD_DIR, on
+# the build installed into a scratch prefix; with --installed, on the service and vorbit installed
+# in /usr. Prints one line per case; exits 1 when one fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -35,20 +37,31 @@ if [[ $(grep -c '^ExecStart=' "$unit") -ne 1 || "$line" == *[\"\'\\\$\;]* ]]; th
   echo "FAIL: the service's ExecStart is not one plain command line: $line"
   exit 1
 fi
+if [[ "$(grep '^Environment=' "$unit")" == *[\"\'\\\$%]* ]]; then
+  echo "FAIL: the service's Environment= lines are not plain assignments:"
+  grep '^Environment=' "$unit"
+  exit 1
+fi
 read -ra exec_start <<<"$line"
 vorbit="$prefix/bin/vorbit"
 
+# What systemd 252 puts in the environment of a service with a user of its own, as
+# tests/check_unit_boot_test.sh's booted system shows it: no PWD, no HOME, no SHELL; then the
+# unit's own Environment= assignments (read as plain words, as ExecStart= is).
+systemd_environment=(LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+  LOGNAME=vorbit-check USER=vorbit-check INVOCATION_ID=0123456789abcdef0123456789abcdef)
+read -ra unit_environment <<<"$(sed -n 's/^Environment=//p' "$unit" | paste -sd ' ' -)"
+
 # Runs the service's command line for the instance PATH, with the installed files in place of
 # the configured prefix (and PROGRAM, when given, in place of vorbit), after the words of
-# "confine" (setpriv or strace, or nothing), from / and in the environment systemd gives a
-# service with a user of its own (no PWD), with VORBIT_METRICS_DIR set to "metrics" when that
-# is not empty; sets status and report, and run_start and run_end (seconds since the epoch).
+# "confine" (setpriv or strace, or nothing), from / and in the environment above, with
+# VORBIT_METRICS_DIR set to "metrics" when that is not empty; sets status and report, and
+# run_start and run_end (seconds since the epoch).
 confine=()
 metrics=
 run_unit() {
   local path=$1 program=${2:-$vorbit} words=() word
-  local environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin HOME=/
-    USER=vorbit-check LOGNAME=vorbit-check SHELL=/usr/sbin/nologin)
+  local environment=("${systemd_environment[@]}" "${unit_environment[@]}")
   if [[ -n "$metrics" ]]; then
     environment+=("VORBIT_METRICS_DIR=$metrics")
   fi
