@@ -56,8 +56,9 @@ for package in "${depends[@]}"; do
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "boot test: installing ${missing[*]} in the cached root" >&2
-  if ! chroot "$base" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install
-    -y -qq --no-install-recommends "$@"' sh "${missing[@]}" >"$cache/apt.log" 2>&1; then
+  if ! chroot "$base" sh -c 'apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"' \
+    sh "${missing[@]}" >"$cache/apt.log" 2>&1; then
     echo "FAIL: the package's libraries cannot be installed in the root: $(tail -n 3 "$cache/apt.log")"
     exit 1
   fi
@@ -73,8 +74,10 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir "$root" "$work/upper" "$work/overlay"
-mount -t overlay overlay \
-  -o "lowerdir=$base,upperdir=$work/upper,workdir=$work/overlay" "$root"
+if ! refusal=$(mount -t overlay overlay \
+  -o "lowerdir=$base,upperdir=$work/upper,workdir=$work/overlay" "$root" 2>&1); then
+  skip "an overlay of the cached root cannot be mounted here: $refusal"
+fi
 
 # shown_block LINE: the fenced block of standard input that holds the line LINE, as it is.
 shown_block() {
