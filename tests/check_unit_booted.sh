@@ -47,8 +47,8 @@ check() {
       problems+=("no metrics file $metrics")
     elif ! grep -qxF "$line" "$metrics"; then
       problems+=("the metrics file lacks: $line" "it says: $(grep '^vorbit_check_passed' "$metrics")")
-    elif ! awk -v start="$start" '/^vorbit_check_start_time_seconds/ { found = 1; exit !($2 >= start) }
-      END { exit !found }' "$metrics"; then
+    elif ! awk -v start="$start" '/^vorbit_check_start_time_seconds/ { fresh = $2 >= start }
+      END { exit !fresh }' "$metrics"; then
       problems+=("the metrics file is not this run's: $(grep '^vorbit_check_start' "$metrics")")
     fi
   fi
