@@ -1,7 +1,7 @@
 #include "cli/front_end.h"
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  vorbit::LinuxPlatform platform;
+  vorbit::Platform platform;
   return vorbit::runCommandLine(argc, argv, platform);
 }

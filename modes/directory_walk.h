@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "platform/walk.h"
 
 namespace vorbit {
 
@@ -26,12 +27,13 @@ WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents r
     } else {
       entry.path.assign(prefix).append(listed->path);
     }
-    if (listed->error != 0) {
-      unread(entry.path, listed->error);
+    if (listed->unreadError != 0) {
+      unread(entry.path, listed->unreadError);
       continue;
     }
     entry.kind = listed->kind;
-    entry.location = std::move(listed->location);
+    entry.walk = walk.get();
+    entry.lookUpError = listed->lookUpError;
     if (!visit(entry)) return WalkEnd::stopped;
   }
   return WalkEnd::exhausted;

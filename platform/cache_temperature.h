@@ -32,11 +32,17 @@ class CacheTemperature {
   // Whether files are taken to come from the disk.
   bool cold() const { return cold_; }
 
+  // Whether the kernel refuses a read of cached data only (an old kernel, a file system that
+  // cannot tell, a sandbox that forbids it): then first reads are plain reads, and tell nothing.
+  bool cachedReadsRefused() const { return cachedReadsRefused_; }
+  void refuseCachedReads() { cachedReadsRefused_ = true; }
+
  private:
   // While files come from the disk, one in this many is first looked for in the page cache.
   static constexpr unsigned kProbeEvery = 32;
 
   bool cold_ = true;
+  bool cachedReadsRefused_ = false;
   unsigned sinceProbe_ = 0;
 };
 

@@ -36,7 +36,10 @@ DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept
 const dirent* DirectoryListing::read() {
   const dirent* entry;
   do {
-    entry = calls_.make(SystemCall::readdir, [&] { return ::readdir(stream_); });
+    entry = calls_.make(SystemCall::readdir, [&] {
+      errno = 0;  // readdir tells its end from an error only by errno
+      return ::readdir(stream_);
+    });
   } while (entry != nullptr && isDotOrDotDot(entry->d_name));
   return entry;
 }
@@ -58,7 +61,7 @@ void DirectoryListing::listToEnd() { listRun(std::numeric_limits<std::size_t>::m
 
 void DirectoryListing::skipRun(std::size_t count) {
   for (; count > 0; --count) {
-    if (calls_.make(SystemCall::readdir, [&] { return ::readdir(stream_); }) == nullptr) return;
+    if (read() == nullptr) return;
   }
 }
 
@@ -70,7 +73,7 @@ ListedName DirectoryListing::take() {
 
 void DirectoryListing::close() {
   if (stream_ == nullptr) return;
-  calls_.make(SystemCall::closedir, [&] { return ::closedir(stream_); });
+  calls_.release(SystemCall::closedir, [&] { ::closedir(stream_); });
   stream_ = nullptr;
 }
 
@@ -81,7 +84,7 @@ std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
   DIR* stream = nullptr;
   const auto elsewhereRefused = [&] {
     if (parentDevice && identityOf(st).device == *parentDevice) return false;
-    return otherDevice == OtherDevice::refuse || calls.onPseudoFileSystem(fd);
+    return otherDevice == OtherDevice::refuse || onPseudoFileSystem(calls, fd);
   };
   error = 0;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
@@ -99,7 +102,7 @@ std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
 
 void warmDirectory(const SystemCalls& calls, int parentFd, std::uint64_t parentDevice,
                    const std::string& name) {
-  const int fd = calls.openNoAtime(SystemCall::openat, parentFd, name.c_str(), kDirectoryFlags);
+  const int fd = openNoAtime(calls, SystemCall::openat, parentFd, name.c_str(), kDirectoryFlags);
   if (fd < 0) return;
   int error;
   std::optional<OpenedDirectory> opened =

@@ -2,27 +2,36 @@
 
 #include <sys/stat.h>
 
+#include "platform/file_window.h"
+
 #include <optional>
 #include <utility>
 
 namespace vorbit {
 
 std::string relativePath(const WalkDirectory& directory, std::string_view name) {
-  std::size_t length = 0;
+  std::size_t length = name.size();
   for (const WalkDirectory* level = &directory; level->parent; level = level->parent.get()) {
     length += level->name.size() + 1;
   }
   // Filled from its end, the innermost name first: one allocation however deep.
-  std::string path(length + name.size(), '/');
-  path.replace(length, name.size(), name);
+  std::string path(length, '/');
+  std::size_t end = length;
+  const auto put = [&](std::string_view part) {
+    end -= part.size();
+    path.replace(end, part.size(), part);
+    if (end > 0) --end;  // the slash before it
+  };
+  if (!name.empty()) put(name);
   for (const WalkDirectory* level = &directory; level->parent; level = level->parent.get()) {
-    length -= level->name.size() + 1;
-    path.replace(length, level->name.size(), level->name);
+    put(level->name);
   }
+  if (name.empty() && !path.empty()) path.pop_back();  // the slash a name would follow
   return path;
 }
 
-DirectoryStack::DirectoryStack(SystemCalls calls, OpenedDirectory root) : calls_(calls) {
+DirectoryStack::DirectoryStack(SystemCalls calls, OpenedDirectory root, FileWindow& window)
+    : calls_(calls), window_(window) {
   root_ = std::make_shared<WalkDirectory>();
   root_->identity = root.identity;
   root_->listing = std::move(root.listing);
@@ -40,7 +49,7 @@ int DirectoryStack::enter(const std::string& name) {
   int fd;
   {
     const DirectoryPin pin(parent);
-    fd = openAt(parent.fd(), name, kDirectoryFlags);
+    fd = openDirectory(parent.fd(), name);
   }
   if (fd < 0) return errno;  // an unreadable directory gives no entries
   int error = 0;
@@ -59,9 +68,34 @@ int DirectoryStack::enter(const std::string& name) {
 
 void DirectoryStack::leave() {
   WalkDirectory& directory = top();
-  if (stack_.back() != root_) close(directory);
+  if (stack_.back() != root_) {
+    WalkDirectory& parent = *directory.parent;
+    // A parent that cannot be found this way is found again name by name when it is listed.
+    if (parent.fd() < 0 && parent.listing.hasPending() && directory.fd() >= 0) {
+      foundThroughParentLink(parent, directory.fd());
+    }
+    close(directory);
+  }
   directory.listing.dropPending();
   stack_.pop_back();
+}
+
+// Gives the released parent the descriptor of the child's "..", if that is still the parent
+// that was listed (the child may have been moved meanwhile). Climbing back this way costs one
+// open a level, where finding each level again from an open ancestor would cost one a level
+// between them.
+bool DirectoryStack::foundThroughParentLink(WalkDirectory& parent, int childFd) {
+  const int fd = openDirectory(childFd, "..");
+  if (fd < 0) return false;
+  struct stat st;
+  if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
+      identityOf(st) != parent.identity) {
+    calls_.close(fd);
+    return false;
+  }
+  parent.foundAgainFd = fd;
+  countOpened();
+  return true;
 }
 
 int DirectoryStack::findAgain(WalkDirectory& directory) {
@@ -87,9 +121,9 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
       // The ancestor is kept open for the first step only: under the fewest descriptors the
       // rest of the way may need its descriptor.
       const DirectoryPin pin(*ancestor);
-      next = openAt(ancestor->fd(), (*step)->name, kDirectoryFlags);
+      next = openDirectory(ancestor->fd(), (*step)->name);
     } else {
-      next = openAt(fd, (*step)->name, kDirectoryFlags);
+      next = openDirectory(fd, (*step)->name);
     }
     const int openError = errno;
     if (fd >= 0) calls_.close(fd);
@@ -110,13 +144,14 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
   return {fd, 0};
 }
 
-int DirectoryStack::openAt(int dirFd, const std::string& name, int flags) {
+int DirectoryStack::openDirectory(int dirFd, const std::string& name) {
   for (;;) {
-    const int fd = calls_.openNoAtime(SystemCall::openat, dirFd, name.c_str(), flags);
-    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
-    if (!(fileRelief_ && fileRelief_()) && !releaseOne()) return fd;
+    const int fd = openNoAtime(calls_, SystemCall::openat, dirFd, name.c_str(), kDirectoryFlags);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !makeRoom()) return fd;
   }
 }
+
+bool DirectoryStack::makeRoom() { return window_.giveBackNewest() || releaseOne(); }
 
 void DirectoryStack::countOpened() {
   if (++open_ > kMaxOpenDirectories) releaseOne();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,9 +25,12 @@ struct WalkDirectory {
   int fd() const { return listing.isOpen() ? listing.fd() : foundAgainFd; }
 };
 
-// The directory's path relative to the root, a slash and the name in it; the name alone in the
-// root. Built when asked, so that however deep the tree, a level keeps only its own name.
+// The path relative to the root of the name in the directory (of the directory itself, without
+// a name; empty for the root). Built when asked, so that however deep the tree, a level keeps
+// only its own name.
 std::string relativePath(const WalkDirectory& directory, std::string_view name = {});
+
+class FileWindow;
 
 // Keeps a directory's descriptor from being released while an open relative to it is under way.
 class DirectoryPin {
@@ -44,17 +46,18 @@ class DirectoryPin {
 
 // The directories from the root down to the one being listed, and the descriptors they hold.
 // However deep the tree, at most kMaxOpenDirectories are open: an older level is read to the end
-// into memory and closed, and found again when the walk, or a file of it, comes back to it.
+// into memory and closed, and found again when the walk, or a file of it, comes back to it:
+// from the level below through "..", as the walk climbs back, else name by name from its
+// nearest open ancestor; either way only if it is still the inode that was listed.
 class DirectoryStack {
  public:
   static constexpr std::size_t kMaxOpenDirectories = 32;
 
-  DirectoryStack(SystemCalls calls, OpenedDirectory root);
+  // window: the files opened ahead, one of which is closed first when descriptors run out.
+  DirectoryStack(SystemCalls calls, OpenedDirectory root, FileWindow& window);
   DirectoryStack(const DirectoryStack&) = delete;
   DirectoryStack& operator=(const DirectoryStack&) = delete;
   ~DirectoryStack();
-
-  const SystemCalls& calls() const { return calls_; }
 
   bool empty() const { return stack_.empty(); }
   WalkDirectory& top() const { return *stack_.back(); }
@@ -64,9 +67,9 @@ class DirectoryStack {
   // opened or listed. A directory on a kernel pseudo file system is not entered either, and
   // gives 0.
   int enter(const std::string& name);
-  // Leaves the top, closing it without reading its listing again. The root stays open until
-  // the walk ends: a file opened ahead, or retag's second look, may still need to find its
-  // directory again from it.
+  // Leaves the top, closing it without reading its listing again; a released parent with names
+  // still to walk is found again through "..". The root stays open until the walk ends: a file
+  // opened ahead, or retag's second look, may still need to find its directory again from it.
   void leave();
 
   // Gives the released directory a descriptor again: 0, or the errno that kept it from being
@@ -82,15 +85,17 @@ class DirectoryStack {
   };
   Reopened reopen(WalkDirectory& directory);
 
-  // openat relative to a directory descriptor. When descriptors run out, the file relief is
-  // asked to give one back first, then the older directories are released one by one, and the
-  // open is tried again.
-  int openAt(int dirFd, const std::string& name, int flags);
+  // openat of a directory relative to a directory descriptor; when descriptors run out, room is
+  // made (makeRoom) and the open tried again.
+  int openDirectory(int dirFd, const std::string& name);
 
-  void setFileRelief(std::function<bool()> relief) { fileRelief_ = std::move(relief); }
+  // Gives back a descriptor: the newest file opened ahead, else the oldest open directory other
+  // than the root. False when there is none to give.
+  bool makeRoom();
 
  private:
   bool releaseOne();
+  bool foundThroughParentLink(WalkDirectory& parent, int childFd);
   void countOpened();
   void close(WalkDirectory& directory);
 
@@ -98,7 +103,7 @@ class DirectoryStack {
   std::vector<std::shared_ptr<WalkDirectory>> stack_;
   std::shared_ptr<WalkDirectory> root_;
   std::size_t open_ = 0;
-  std::function<bool()> fileRelief_;
+  FileWindow& window_;
 };
 
 }  // namespace vorbit

@@ -4,7 +4,7 @@
 
 namespace vorbit {
 
-// The system calls LinuxPlatform makes, for a fault injector to tell apart.
+// The system calls Platform makes, for a fault injector to tell apart.
 enum class SystemCall {
   getcwd,
   stat,

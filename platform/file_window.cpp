@@ -6,35 +6,32 @@ namespace vorbit {
 
 // What no one will ask for any more is closed as the walk ends.
 FileWindow::~FileWindow() {
-  for (Ahead& ahead : entries_) {
-    if (ahead.file) ahead.file->closeAhead();
-  }
+  for (ListedFile& entry : entries_) closeAhead(entry);
 }
 
-void FileWindow::push(FileKind kind, std::shared_ptr<WalkFile> file) {
-  files_ += kind == FileKind::regularFile;
-  entries_.push_back(Ahead{kind, std::move(file), {}, 0});
+void FileWindow::push(ListedFile entry) {
+  files_ += entry.kind == FileKind::regularFile;
+  entries_.push_back(std::move(entry));
 }
 
-void FileWindow::pushUnread(std::string path, int error) {
-  entries_.push_back(Ahead{FileKind::directory, nullptr, std::move(path), error});
-}
-
-std::optional<WalkEntry> FileWindow::take() {
+std::optional<ListedFile> FileWindow::take() {
   if (entries_.empty()) return std::nullopt;
-  Ahead& first = entries_.front();
-  files_ -= first.kind == FileKind::regularFile;
-  WalkEntry next = first.file
-                       ? WalkEntry{first.file->relativePath(), first.kind, std::move(first.file), 0}
-                       : WalkEntry{std::move(first.path), first.kind, nullptr, first.error};
+  ListedFile first = std::move(entries_.front());
   entries_.pop_front();
-  return next;
+  files_ -= first.kind == FileKind::regularFile;
+  return first;
+}
+
+void FileWindow::closeAhead(ListedFile& entry) {
+  if (entry.aheadFd < 0) return;
+  if (std::exchange(entry.requestedAhead, false)) reading_->forget(entry.aheadFd);
+  calls_.close(std::exchange(entry.aheadFd, -1));
 }
 
 bool FileWindow::giveBackNewest() {
-  for (auto ahead = entries_.rbegin(); ahead != entries_.rend(); ++ahead) {
-    if (ahead->file && ahead->file->isOpenAhead()) {
-      ahead->file->closeAhead();
+  for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+    if (entry->aheadFd >= 0) {
+      closeAhead(*entry);
       return true;
     }
   }

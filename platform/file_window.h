@@ -4,22 +4,47 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 
-#include "platform/platform.h"
-#include "platform/walk_file.h"
+#include "platform/directory_stack.h"
+#include "platform/open_file.h"
+#include "platform/read_ahead.h"
 
 namespace vorbit {
 
-// The entries other than directories that the walk has listed ahead of the one being digested,
-// in walk order, with their regular files open and their reads in flight.
+// An entry of the walk other than a directory, listed ahead of its turn: a file, found relative
+// to its directory and opened ahead while files are read ahead; or a directory that could not
+// be entered or listed to its end.
+struct ListedFile {
+  FileKind kind = FileKind::unknown;
+  std::shared_ptr<WalkDirectory> directory;  // null for a directory that could not be read
+  std::string name;  // in the directory; for a directory that could not be read, its path
+  Through through = Through::name;
+  int lookUpError = 0;  // why what the file is could not be learned when it was listed
+  int unreadError = 0;  // why the directory could not be read
+  int aheadFd = -1;     // opened ahead of its turn
+  bool requestedAhead = false;
+};
+
+// A directory that could not be entered or listed to its end, by its path relative to the root.
+inline ListedFile unreadDirectory(std::string path, int error) {
+  ListedFile entry;
+  entry.name = std::move(path);
+  entry.unreadError = error;
+  return entry;
+}
+
+// The entries that the walk has listed ahead of the one being digested, in walk order, with
+// their regular files open and, while files come from the disk, their reads in flight.
 class FileWindow {
  public:
-  // How many files ahead of the one being digested are open with their reads in flight. A disk
-  // answers many requests at once several times faster than one at a time; 32 reached the disk's
-  // limit here on 4 KiB files, and more only held more descriptors.
+  // How many files ahead of the one being digested are open with their reads in flight: a disk
+  // answers many requests at once several times faster than one at a time, and more than
+  // enough to keep it busy only holds more descriptors (bench/run's cold rows).
   static constexpr std::size_t kFiles = 32;
 
-  FileWindow() = default;
+  // reading: null when the walk's files are not read ahead.
+  FileWindow(SystemCalls calls, WalkReading* reading) : calls_(calls), reading_(reading) {}
   FileWindow(const FileWindow&) = delete;
   FileWindow& operator=(const FileWindow&) = delete;
   ~FileWindow();
@@ -29,27 +54,20 @@ class FileWindow {
   bool wantsMore() const { return files_ < kFiles && entries_.size() < 4 * kFiles; }
   bool full() const { return files_ >= kFiles; }
 
-  // Adds an entry at the end: a file of the walk, and what it was found to be.
-  void push(FileKind kind, std::shared_ptr<WalkFile> file);
-  // Adds a directory that could not be read, by its path relative to the root, and why.
-  void pushUnread(std::string path, int error);
-  // The first entry, taken out of the window; nothing when it is empty. Its path is made only
-  // now, so that the window holds no long paths however deep the tree.
-  std::optional<WalkEntry> take();
+  void push(ListedFile entry);
+  // The first entry, taken out of the window; nothing when it is empty.
+  std::optional<ListedFile> take();
 
+  // Closes a file opened ahead, if it is, first taking it out of the reading ahead.
+  void closeAhead(ListedFile& entry);
   // Under descriptor pressure the newest file opened ahead is closed: it is opened again at its
   // turn, at no more cost than had it not been opened ahead. False when none is open.
   bool giveBackNewest();
 
  private:
-  struct Ahead {
-    FileKind kind;
-    std::shared_ptr<WalkFile> file;  // null for a directory that could not be read
-    std::string path;                // of a directory that could not be read
-    int error = 0;
-  };
-
-  std::deque<Ahead> entries_;
+  SystemCalls calls_;
+  WalkReading* reading_;
+  std::deque<ListedFile> entries_;
   std::size_t files_ = 0;  // entries that are regular files, opened ahead or not
 };
 

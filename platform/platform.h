@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fault_injector.h"
+
 namespace vorbit {
 
 // What a path names once symbolic links are followed, as far as it is known without another
@@ -57,83 +59,63 @@ struct OpenResult {
   int error = 0;
 };
 
-// Where a walk entry lives: it opens relative to its directory's descriptor, never by path.
-class EntryLocation {
- public:
-  virtual ~EntryLocation() = default;
-  // The open regular file, or none where the entry gives no fresh digest: gone, not a regular
-  // file (or no longer one), on a kernel pseudo file system, or its directory was replaced.
-  virtual OpenResult open() = 0;
-  // Why what the entry is could not be learned when it was listed (a link whose target is out of
-  // reach), or 0.
-  virtual int lookUpError() const { return 0; }
-};
+class Walk;
 
 // A file as a mode is given it: its absolute path (no trailing slash; the root stays "/"), what
-// it was found to be when it was named, and where it lives: for an entry of a walk, relative to
-// its directory; for a target, the path as the command line gave it, which the system resolves
-// from the working directory however long that directory's own path is.
+// it was found to be when it was named, and how it is opened. An entry of a walk is opened by
+// the walk that gives it, relative to its directory, while the walk is at that entry; a target
+// by the path the command line gave, which the system resolves from the working directory
+// however long that directory's own path is.
 struct NamedFile {
   std::string path;
   FileKind kind = FileKind::unknown;
-  std::shared_ptr<EntryLocation> location;
-  std::string given;
-};
-
-// One entry below a walked root: its path relative to the root (slash separated, no leading
-// slash), its kind once symbolic links are followed, and where it lives. Or a directory that
-// could not be entered or listed to its end, with the errno that stopped it and no location.
-struct WalkEntry {
-  std::string path;
-  FileKind kind = FileKind::unknown;
-  std::shared_ptr<EntryLocation> location;
-  int error = 0;
-};
-
-// The entries below one root that are not directories, deep and pre-order, in the order the
-// file system lists them. Directories are entered, and never given, unless they could not be
-// read: then they are given with the error; a symbolic link is given, never entered, and a link
-// to a directory is neither. A subdirectory that cannot be read, lies on a kernel pseudo file
-// system or was replaced gives no entries. next() returns nothing once the tree is exhausted.
-class Walk {
- public:
-  virtual ~Walk() = default;
-  virtual std::optional<WalkEntry> next() = 0;
+  Walk* walk = nullptr;  // for an entry of a walk
+  std::string given;     // for a target
+  // Why what the entry is could not be learned when it was listed (a link whose target is out
+  // of reach), or 0.
+  int lookUpError = 0;
 };
 
 // Whether a walk's files will be read: reading them ahead of their turn is worth it only then.
 enum class ReadsContents { yes, no };
 
-// Every system call vorbit makes, and nothing else. LinuxPlatform makes them for real; tests give
-// it a FaultInjector. A failed call hands back its errno as a value, never through errno.
+// Every system call vorbit makes, and nothing else, as the Linux kernel and C library provide
+// them. With a fault injector, each call first asks it whether to fail; tests give it one. A
+// failed call hands back its errno as a value, never through errno.
 class Platform {
  public:
-  virtual ~Platform() = default;
+  explicit Platform(FaultInjector* faults = nullptr) : faults_(faults) {}
 
   // The absolute path of the working directory, or nothing when it cannot be had.
-  virtual std::optional<std::string> currentDirectoryPath() = 0;
+  std::optional<std::string> currentDirectoryPath();
 
   // What the path names, following symbolic links; unknown when it cannot be looked up.
-  virtual FileKind fileKind(const std::string& path) = 0;
+  FileKind fileKind(const std::string& path);
 
   // A deep walk of everything below the root, or null when the root cannot be listed.
-  virtual std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads) = 0;
+  std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads);
 
-  // Opens a walk entry relative to its directory's descriptor, or a target by its path (links
-  // followed); null where it gives no fresh digest. Only a regular file is ever opened, so no
-  // device's driver runs and no FIFO blocks.
-  virtual OpenResult open(const NamedFile& file) = 0;
+  // Opens an entry through its walk, or a target by its path (links followed); none where it
+  // gives no fresh digest. Only what was found to be a regular file is opened, and only a
+  // regular file is kept, so no device's driver runs and no FIFO blocks.
+  OpenResult open(const NamedFile& file);
 
   // The count of bytes all open files have read so far in this run.
-  virtual std::uint64_t bytesRead() const = 0;
+  std::uint64_t bytesRead() const { return bytesRead_; }
 
   // The width in columns of the terminal that standard error is, or nothing when it is none.
-  virtual std::optional<int> standardErrorTerminalWidth() = 0;
+  std::optional<int> standardErrorTerminalWidth();
 
   // Writes all of the text to standard output or standard error, retrying partial writes and
   // interruptions, and waiting while a non-blocking descriptor is full: 0, or the errno.
-  virtual int writeStandardOutput(std::string_view text) = 0;
-  virtual int writeStandardError(std::string_view text) = 0;
+  int writeStandardOutput(std::string_view text);
+  int writeStandardError(std::string_view text);
+
+ private:
+  int writeAll(int fd, std::string_view text);
+
+  FaultInjector* faults_;
+  std::uint64_t bytesRead_ = 0;
 };
 
 }  // namespace vorbit

@@ -15,7 +15,7 @@ constexpr unsigned kRingEntries = 64;
 
 // Slots of registered files, used in turn: a slot is given a new file only after 63 others. The
 // kernel's worker looks a slot up only when it reaches the request, so a request it has not
-// reached by then reads the slot's new file instead (150 requests sent at once showed it). The
+// reached by then would read the slot's new file instead. The
 // window keeps the walk within 32 files of the hashing, far closer to the worker than that, and
 // a file read ahead in error is a regular file the walk opened and reads anyway.
 constexpr unsigned kRegisteredFiles = 64;
@@ -27,6 +27,12 @@ constexpr unsigned kSubmitBatch = 8;
 // The ring costs a descriptor for the whole run: under a low descriptor limit the walk's
 // directories need them more.
 constexpr rlim_t kDescriptorsForARing = 256;
+
+// An update of the ring's table of files as an error number: 0 when all `count` slots took
+// their file, the negated errno when it failed, EIO when it updated fewer.
+int updated(int result, unsigned count) {
+  return result == static_cast<int>(count) ? 0 : result < 0 ? result : -EIO;
+}
 
 }  // namespace
 
@@ -40,12 +46,12 @@ ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls), slotFds_(kRegisteredFil
 }
 
 bool ReadAhead::setUpRing() {
-  if (calls_.make(SystemCall::io_uring_setup,
-                  [&] { return io_uring_queue_init(kRingEntries, &ring_, 0); }) != 0) {
+  if (calls_.check(SystemCall::io_uring_setup,
+                   [&] { return io_uring_queue_init(kRingEntries, &ring_, 0); }) != 0) {
     return false;
   }
-  if (calls_.make(SystemCall::io_uring_register,
-                  [&] { return io_uring_register_files_sparse(&ring_, kRegisteredFiles); }) == 0) {
+  if (calls_.check(SystemCall::io_uring_register,
+                   [&] { return io_uring_register_files_sparse(&ring_, kRegisteredFiles); }) == 0) {
     return true;
   }
   closeRing();
@@ -53,10 +59,7 @@ bool ReadAhead::setUpRing() {
 }
 
 void ReadAhead::closeRing() {
-  calls_.make(SystemCall::close, [&] {
-    io_uring_queue_exit(&ring_);
-    return 0;
-  });
+  calls_.release(SystemCall::close, [&] { io_uring_queue_exit(&ring_); });
 }
 
 ReadAhead::~ReadAhead() {
@@ -65,8 +68,8 @@ ReadAhead::~ReadAhead() {
 
 void ReadAhead::request(int fd, off_t length) {
   if (!ring_ready_) {
-    calls_.make(SystemCall::fadvise,
-                [&] { return ::posix_fadvise(fd, 0, length, POSIX_FADV_WILLNEED); });
+    calls_.check(SystemCall::fadvise,
+                 [&] { return ::posix_fadvise(fd, 0, length, POSIX_FADV_WILLNEED); });
     return;
   }
   // Completions say nothing that matters: take them from the shared ring, no system call.
@@ -91,7 +94,7 @@ void ReadAhead::submit(bool all) {
   nextSlot_ = (nextSlot_ + queuedFds_.size()) % kRegisteredFiles;
   queuedFds_.clear();
   queuedEntries_.clear();
-  calls_.make(SystemCall::io_uring_enter, [&] { return io_uring_submit(&ring_); });
+  calls_.check(SystemCall::io_uring_enter, [&] { return io_uring_submit(&ring_); });
 }
 
 // Puts the waiting files in their slots, the table's end wrapping to its start. A slot given a
@@ -101,11 +104,9 @@ bool ReadAhead::registerQueued() {
     const unsigned slot = (nextSlot_ + done) % kRegisteredFiles;
     const auto count = static_cast<unsigned>(
         std::min<std::size_t>(queuedFds_.size() - done, kRegisteredFiles - slot));
-    if (calls_.make(SystemCall::io_uring_register, [&] {
-          return io_uring_register_files_update(&ring_, slot, queuedFds_.data() + done, count) ==
-                         static_cast<int>(count)
-                     ? 0
-                     : -1;
+    if (calls_.check(SystemCall::io_uring_register, [&] {
+          return updated(
+              io_uring_register_files_update(&ring_, slot, queuedFds_.data() + done, count), count);
         }) != 0) {
       return false;
     }
@@ -116,7 +117,7 @@ bool ReadAhead::registerQueued() {
   return true;
 }
 
-void ReadAhead::closing(int fd, bool stopped) {
+void ReadAhead::forget(int fd, bool stopped) {
   if (std::find(queuedFds_.begin(), queuedFds_.end(), fd) != queuedFds_.end()) submit(true);
   if (stopped) {
     const auto used = [](int slotFd) { return slotFd >= 0; };
@@ -139,11 +140,8 @@ void ReadAhead::release(unsigned first, unsigned count) {
     none.fill(-1);
     return none;
   }();
-  calls_.make(SystemCall::io_uring_register, [&] {
-    return io_uring_register_files_update(&ring_, first, kNone.data(), count) ==
-                   static_cast<int>(count)
-               ? 0
-               : -1;
+  calls_.check(SystemCall::io_uring_register, [&] {
+    return updated(io_uring_register_files_update(&ring_, first, kNone.data(), count), count);
   });
   std::fill_n(slotFds_.begin() + first, count, -1);
 }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/cache_temperature.h"
 #include "platform/system_calls.h"
 
 namespace vorbit {
@@ -33,11 +34,11 @@ class ReadAhead {
   // may name another file.
   void submit(bool all);
 
-  // To be called before a descriptor that was asked for is closed: sends the request if it is
-  // still waiting, then takes the file out of the ring's table, so that the ring never keeps a
-  // file open that the walk has closed. `stopped`: reading ahead has stopped, and every file
-  // leaves the table in the same system call rather than one a file.
-  void closing(int fd, bool stopped);
+  // To be called before a descriptor that was asked for is closed or handed to its reader:
+  // sends the request if it is still waiting, then takes the file out of the ring's table, so
+  // that the ring never keeps a file open that the walk has closed. `stopped`: reading ahead has
+  // stopped, and every file leaves the table in the same system call rather than one a file.
+  void forget(int fd, bool stopped);
 
  private:
   bool setUpRing();
@@ -52,6 +53,18 @@ class ReadAhead {
   std::vector<int> queuedFds_;  // asked for, not yet sent
   std::vector<int> slotFds_;    // the file registered in each slot, -1 for none
   std::vector<io_uring_sqe*> queuedEntries_;
+};
+
+// What the files of one walk share for reading ahead: whether they come from the disk, and the
+// requests to the kernel.
+struct WalkReading {
+  explicit WalkReading(SystemCalls calls) : readAhead(calls) {}
+
+  // A file that was read ahead leaves the ring: as it closes unread, or goes to its reader.
+  void forget(int fd) { readAhead.forget(fd, !temperature.cold()); }
+
+  CacheTemperature temperature;
+  ReadAhead readAhead;
 };
 
 }  // namespace vorbit

@@ -34,7 +34,7 @@ TEST(ReadAheadTest, FilesTakeTurnsInTheRingsTableOfFilesAsItWrapsAround) {
     if (i % 8 != 7 && i + 1 != fds.size()) continue;
     for (std::size_t done = i - i % 8; done <= i; ++done) {
       EXPECT_TRUE(becomesResident(paths[done])) << paths[done];
-      readAhead.closing(fds[done], false);
+      readAhead.forget(fds[done], false);
       ::close(fds[done]);
     }
   }
@@ -53,10 +53,10 @@ TEST(ReadAheadTest, AFileLeavesTheRingsTableAsItClosesAndEveryFileOnceReadingAhe
   readAhead.submit(true);
   EXPECT_EQ(filesInRingTables(), paths);
 
-  readAhead.closing(fds[0], false);
+  readAhead.forget(fds[0], false);
   ::close(fds[0]);
   EXPECT_EQ(filesInRingTables(), (std::vector<std::string>{paths[1], paths[2]}));
-  readAhead.closing(fds[2], true);
+  readAhead.forget(fds[2], true);
   ::close(fds[1]);
   ::close(fds[2]);
   EXPECT_EQ(filesInRingTables(), std::vector<std::string>{});
@@ -71,7 +71,7 @@ TEST(ReadAheadTest, ARequestStillWaitingWhenItsFileClosesIsSentFirst) {
   const int fd = ::open(waiting.c_str(), O_RDONLY);
   readAhead.request(fd, 1);
   readAhead.submit(false);
-  readAhead.closing(fd, false);
+  readAhead.forget(fd, false);
   ::close(fd);
   const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(directory, fd) << "the directory was to take the closed file's number";

@@ -37,19 +37,20 @@ constexpr std::array<unsigned long, 19> kPseudoFileSystems = {
 
 }  // namespace
 
-int SystemCalls::openNoAtime(SystemCall which, int dirFd, const char* path, int flags) const {
-  const int fd = make(which, path, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
-  if (fd >= 0 || errno != EPERM) return fd;
-  return make(which, path, [&] { return ::openat(dirFd, path, flags); });
-}
-
 void SystemCalls::close(int fd) const {
-  make(SystemCall::close, [&] { return ::close(fd); });
+  release(SystemCall::close, [&] { ::close(fd); });
 }
 
-bool SystemCalls::onPseudoFileSystem(int fd) const {
+int openNoAtime(const SystemCalls& calls, SystemCall which, int dirFd, const char* path,
+                int flags) {
+  const int fd = calls.make(which, path, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
+  if (fd >= 0 || errno != EPERM) return fd;
+  return calls.make(which, path, [&] { return ::openat(dirFd, path, flags); });
+}
+
+bool onPseudoFileSystem(const SystemCalls& calls, int fd) {
   struct statfs fs;
-  if (make(SystemCall::fstatfs, [&] { return ::fstatfs(fd, &fs); }) != 0) return true;
+  if (calls.make(SystemCall::fstatfs, [&] { return ::fstatfs(fd, &fs); }) != 0) return true;
   const auto type = static_cast<unsigned long>(fs.f_type);
   return std::find(kPseudoFileSystems.begin(), kPseudoFileSystems.end(), type) !=
          kPseudoFileSystems.end();

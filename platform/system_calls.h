@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 #include "platform/fault_injector.h"
@@ -11,60 +12,62 @@
 
 namespace vorbit {
 
-// Makes system calls, each first offered to the fault injector (when there is one) and each
-// made again when a signal interrupted it; close and closedir are not, since Linux releases the
-// descriptor whatever close returns. A failed call leaves its errno in errno for the caller's next
-// line.
+// Makes system calls: each is first offered to the fault injector (when there is one), and made
+// again while a signal interrupts it. That is all it does.
 class SystemCalls {
  public:
-  explicit SystemCalls(FaultInjector* faults, std::uint64_t* bytesRead = nullptr)
-      : faults_(faults), bytesRead_(bytesRead) {}
+  explicit SystemCalls(FaultInjector* faults = nullptr) : faults_(faults) {}
 
+  // A call that fails with -1 (or a null pointer) and sets errno; a failure leaves its errno in
+  // errno for the caller's next line. name is the path or name the call is given, if any.
   template <typename Call>
   auto make(SystemCall which, Call call) const -> decltype(call()) {
     return make(which, std::string_view(), call);
   }
-
-  // The same, for a call given a path or a name, which the fault injector is told.
   template <typename Call>
   auto make(SystemCall which, std::string_view name, Call call) const -> decltype(call()) {
     using R = decltype(call());
     for (;;) {
       R result;
-      const int injected = faults_ != nullptr ? faults_->errorFor(which, name) : 0;
-      if (injected != 0) {
-        // A failed close still releases what it closes, so the injected failure does too.
-        if (which == SystemCall::close || which == SystemCall::closedir) call();
+      if (const int injected = injectedError(which, name)) {
         errno = injected;
         result = failure<R>();
       } else {
-        errno = 0;  // readdir tells its end from an error only by errno
         result = call();
       }
-      if (!failed(result) || errno != EINTR || which == SystemCall::close ||
-          which == SystemCall::closedir) {
-        return result;
-      }
+      if (!failed(result) || errno != EINTR) return result;
     }
   }
 
-  // Opens with O_NOATIME, so that reading moves no access time, and without it where the
-  // kernel refuses it (O_NOATIME needs ownership of the file).
-  int openNoAtime(SystemCall which, int dirFd, const char* path, int flags) const;
-
-  void close(int fd) const;
-
-  // The file system of the descriptor is a kernel pseudo file system (proc, sysfs and their
-  // kind), whose files are no contents to keep a digest of and may change what they are read
-  // from. A descriptor whose file system cannot be told counts as one.
-  bool onPseudoFileSystem(int fd) const;
-
-  // Adds to the run's count of bytes read, which a progress line shows.
-  void countRead(std::size_t bytes) const {
-    if (bytesRead_ != nullptr) *bytesRead_ += bytes;
+  // A call that reports its error by its return value, as a positive or negated errno (0 or a
+  // non-negative count for success): 0, or the positive errno.
+  template <typename Call>
+  int check(SystemCall which, Call call) const {
+    for (;;) {
+      int error = injectedError(which, {});
+      if (error == 0) {
+        const int result = call();
+        error = result < 0 ? -result : result;
+      }
+      if (error != EINTR) return error;
+    }
   }
 
+  // A call that releases what it is given (close, closedir, a ring's teardown): offered to the
+  // fault injector, then made whatever it answers, and never again, since Linux releases a
+  // descriptor whatever close returns.
+  template <typename Call>
+  void release(SystemCall which, Call call) const {
+    injectedError(which, {});
+    call();
+  }
+  void close(int fd) const;
+
  private:
+  int injectedError(SystemCall which, std::string_view name) const {
+    return faults_ != nullptr ? faults_->errorFor(which, name) : 0;
+  }
+
   template <typename R>
   static R failure() {
     if constexpr (std::is_pointer_v<R>) {
@@ -84,8 +87,16 @@ class SystemCalls {
   }
 
   FaultInjector* faults_;
-  std::uint64_t* bytesRead_;
 };
+
+// Opens with O_NOATIME, so that reading moves no access time, and without it where the kernel
+// refuses it (O_NOATIME needs ownership of the file): the descriptor, or -1 with errno.
+int openNoAtime(const SystemCalls& calls, SystemCall which, int dirFd, const char* path, int flags);
+
+// Whether the descriptor's file system is a kernel pseudo file system (proc, sysfs and their
+// kind), whose files are no contents to keep a digest of and may change what they are read
+// from. A descriptor whose file system cannot be told counts as one.
+bool onPseudoFileSystem(const SystemCalls& calls, int fd);
 
 FileKind kindOf(const struct stat& st);
 

@@ -16,7 +16,7 @@
 
 #include "cli/front_end.h"
 #include "integrity/tag_store.h"
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
 
 namespace vorbit::testing {
 namespace {
@@ -156,7 +156,7 @@ ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjec
   ::dup2(::fileno(err), 2);
   std::vector<const char*> argv = {"vorbit"};
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  LinuxPlatform platform(faults);
+  Platform platform(faults);
   const int status = runCommandLine(static_cast<int>(argv.size()), argv.data(), platform);
   for (int fd : {1, 2}) {
     ::dup2(saved[fd - 1], fd);

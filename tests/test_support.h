@@ -57,7 +57,7 @@ inline bool runCommand(const std::vector<std::string>& command) {
 // Runs the built vorbit, behind the prefix command (for instance setpriv) when one is given.
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
                         std::vector<std::string> prefix = {});
-// Runs the command line in this process over a LinuxPlatform with the fault injector (or none).
+// Runs the command line in this process over a Platform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
 
 inline const std::string kNoDigest = "\u26A0\uFE0F no digest found for ";

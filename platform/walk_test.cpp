@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/file_window.h"
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
+#include "platform/walk.h"
 #include "tests/call_log.h"
 #include "tests/page_cache.h"
 #include "tests/test_support.h"
@@ -35,9 +36,9 @@ class ColdWalkTest : public TreeTest {
 
   static std::string contents(int i) { return std::string(64 << 10, char('a' + i % 26)); }
 
-  // Reads the entry's file to its end, as a mode does.
-  static void readWhole(const WalkEntry& entry, Platform& platform) {
-    const auto file = platform.open(NamedFile{"", entry.kind, entry.location, ""}).file;
+  // Reads the file of the walk's entry to its end, as a mode does.
+  static void readWhole(const WalkEntry& entry, Walk& walk) {
+    const auto file = walk.open().file;
     ASSERT_NE(file, nullptr) << entry.path;
     std::vector<std::byte> buffer(1 << 20);
     while (file->read(buffer).count > 0) {
@@ -67,7 +68,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
     const std::vector<std::string> files = coldFiles(20);
     for (const std::string& file : files) makeCold(file);
     log_.refuse = {{row.refused, row.error}};
-    LinuxPlatform platform(&log_);
+    Platform platform(&log_);
     const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
     const std::optional<WalkEntry> first = walk->next();  // kept: a file closed is not read ahead
     ASSERT_TRUE(first);
@@ -77,7 +78,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
 
 TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
   coldFiles(20);
-  LinuxPlatform platform(&log_);
+  Platform platform(&log_);
   const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::no);
   while (walk->next()) {
   }
@@ -89,40 +90,41 @@ TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
 TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   const std::vector<std::string> files = coldFiles(200);
   for (const std::string& file : files) readFile(file);  // all warm
-  LinuxPlatform platform(&log_);
+  Platform platform(&log_);
   const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
   // A walk starts as if from the disk, until a probe of the cache finds the files there.
   std::optional<WalkEntry> entry = walk->next();
   const long afterFirst = readAheadCalls();
   for (int taken = 1; taken < 100; ++taken) {
-    readWhole(*entry, platform);
+    readWhole(*entry, *walk);
     entry = walk->next();
   }
   EXPECT_EQ(readAheadCalls(), afterFirst) << "files in the page cache were read ahead";
   // The rest of the tree falls out of the cache: the next file read comes from the disk.
   for (const std::string& file : files) makeCold(file);
-  for (; entry; entry = walk->next()) readWhole(*entry, platform);
+  for (; entry; entry = walk->next()) readWhole(*entry, *walk);
   EXPECT_GT(readAheadCalls(), afterFirst) << "files from the disk were not read ahead";
 }
 
 // The ring holds a file open until it leaves the ring's table: a file the walk dropped unread, the
-// files read and closed at their turn, and as the walk ends early those it had opened ahead, all
-// leave it as they close.
+// files handed to their reader, and as the walk ends early those it had opened ahead, all leave
+// it, so that no file outlives the walk in the ring.
 TEST_F(ColdWalkTest, TheRingsTableHoldsOnlyFilesTheWalkHasOpen) {
   coldFiles(FileWindow::kFiles + 8);
-  LinuxPlatform platform(&log_);
+  Platform platform(&log_);
   auto walk = platform.walk(dir_.path(), ReadsContents::yes);
   std::vector<std::string> closed = {dir_ / walk->next()->path};  // dropped unread
   std::optional<WalkEntry> entry = walk->next();
   for (int taken = 1; taken < 20; ++taken, entry = walk->next()) {
-    readWhole(*entry, platform);
+    readWhole(*entry, *walk);
     closed.push_back(dir_ / entry->path);
   }
   std::vector<std::string> held = filesInRingTables();
   EXPECT_FALSE(held.empty());
   for (const std::string& file : closed) EXPECT_FALSE(std::ranges::binary_search(held, file));
-  walk.reset();  // the entry still open outlives its walk
-  EXPECT_EQ(filesInRingTables(), std::vector<std::string>{dir_ / entry->path});
+  const std::unique_ptr<OpenFile> open = walk->open().file;  // handed over: out of the ring
+  walk.reset();
+  EXPECT_EQ(filesInRingTables(), std::vector<std::string>{});
 }
 
 // Every fallback, through the kernel's own refusal (the built vorbit under a system call filter,

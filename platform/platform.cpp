@@ -1,0 +1,93 @@
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/open_file.h"
+#include "platform/system_calls.h"
+#include "platform/walk.h"
+
+namespace vorbit {
+std::optional<std::string> Platform::currentDirectoryPath() {
+  const SystemCalls calls(faults_);
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    if (calls.make(SystemCall::getcwd, [&] { return ::getcwd(buffer.data(), buffer.size()); })) {
+      buffer.resize(std::strlen(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+FileKind Platform::fileKind(const std::string& path) {
+  struct stat st;
+  const int result =
+      SystemCalls(faults_).make(SystemCall::stat, path, [&] { return ::stat(path.c_str(), &st); });
+  return result == 0 ? kindOf(st) : FileKind::unknown;
+}
+
+std::unique_ptr<Walk> Platform::walk(const std::string& root, ReadsContents reads) {
+  return Walk::start(SystemCalls(faults_), root, reads, &bytesRead_);
+}
+
+OpenResult Platform::open(const NamedFile& file) {
+  const SystemCalls calls(faults_);
+  // Only what was found to be a regular file is opened: opening a device runs its driver (a
+  // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes. Why a
+  // target could not be looked up is asked again, since a target is looked up once when named.
+  if (file.kind != FileKind::regularFile) {
+    struct stat st;
+    if (file.walk != nullptr || file.kind != FileKind::unknown || file.given.empty() ||
+        calls.make(SystemCall::stat, file.given, [&] { return ::stat(file.given.c_str(), &st); }) ==
+            0) {
+      return {nullptr, file.lookUpError};
+    }
+    return {nullptr, errno};
+  }
+  if (file.walk != nullptr) return file.walk->open();
+  const Descriptor opened =
+      openForReading(calls, AT_FDCWD, file.given, Through::link, std::nullopt, LeaseWait::wait);
+  if (opened.fd < 0) return {nullptr, opened.error};
+  return adoptRegularFile(calls, opened.fd, std::nullopt, ReadReport{&bytesRead_});
+}
+
+std::optional<int> Platform::standardErrorTerminalWidth() {
+  winsize size{};
+  if (SystemCalls(faults_).make(SystemCall::ioctl, [&] { return ::ioctl(2, TIOCGWINSZ, &size); }) !=
+      0) {
+    return std::nullopt;
+  }
+  return size.ws_col > 0 ? size.ws_col : 80;
+}
+
+int Platform::writeStandardOutput(std::string_view text) { return writeAll(1, text); }
+
+int Platform::writeStandardError(std::string_view text) { return writeAll(2, text); }
+
+// Writes the whole text. A descriptor left non-blocking by the parent answers EAGAIN when full:
+// wait until it takes more rather than lose the rest of the report.
+int Platform::writeAll(int fd, std::string_view text) {
+  const SystemCalls calls(faults_);
+  while (!text.empty()) {
+    const ssize_t n =
+        calls.make(SystemCall::write, [&] { return ::write(fd, text.data(), text.size()); });
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd wanted{fd, POLLOUT, 0};
+      if (calls.make(SystemCall::poll, [&] { return ::poll(&wanted, 1, -1); }) < 0) return errno;
+      continue;
+    }
+    if (n < 0) return errno;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace vorbit
