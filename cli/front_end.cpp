@@ -5,10 +5,10 @@
 #include <string>
 
 #include "cli/buffer_size.h"
+#include "cli/mode_table.h"
 #include "cli/option_kind.h"
 #include "cli/progress.h"
 #include "cli/target_resolution.h"
-#include "cli/usage.h"
 #include "integrity/posix_error.h"
 
 namespace vorbit {
@@ -53,7 +53,7 @@ int writeReport(Platform& platform, std::string_view text) {
 
 int runArguments(int argc, const char* const* argv, Platform& platform) {
   const std::int32_t argumentCount = argc;
-  if (argumentCount < 3) return writeReport(platform, kUsageText);
+  if (argumentCount < 3) return writeReport(platform, usageText());
 
   const std::string_view optionWord = argv[1];
   const std::string target = argv[2];
@@ -61,10 +61,10 @@ int runArguments(int argc, const char* const* argv, Platform& platform) {
       argumentCount >= 4 ? bufferSizeFromArgument(argv[3]) : kDefaultBufferSize;
 
   const Option option = classifyOption(optionWord);
-  if (option.kind == OptionKind::help) return writeReport(platform, kUsageText);
+  if (option.kind == OptionKind::help) return writeReport(platform, usageText());
   if (option.kind == OptionKind::unknown) {
     platform.writeStandardError(kUnknownOptionMessage);
-    return writeReport(platform, kUsageText);
+    return writeReport(platform, usageText());
   }
   ModeResult result = runMode(*option.mode, platform, bufferSize, target);
   if (!result.ok()) {

@@ -54,9 +54,12 @@ std::string checkSummaryEnd(const OutcomeCounts& counts) {
          std::to_string(counts.of(Outcome::noTag)) + " had no digest.";
 }
 
+constexpr Outcome kCheckOutcomes[] = {Outcome::matched, Outcome::mismatched, Outcome::noTag,
+                                      Outcome::noFreshDigest};
+
 }  // namespace
 
-const ModeRules kCheckMode{"Checked", ReadsContents::yes, checkStep,
+const ModeRules kCheckMode{"Checked", ReadsContents::yes, kCheckOutcomes, checkStep,
                            checkLine, checkSummaryEnd,    "mismatches"};
 
 }  // namespace vorbit

@@ -69,9 +69,12 @@ std::string retagSummaryEnd(const OutcomeCounts& counts) {
          std::to_string(counts.of(Outcome::tagged)) + " were tagged for the first time.";
 }
 
+constexpr Outcome kRetagOutcomes[] = {Outcome::matched, Outcome::retagged, Outcome::tagged,
+                                      Outcome::failed, Outcome::noFreshDigest};
+
 }  // namespace
 
-const ModeRules kRetagMode{"Retagged", ReadsContents::yes, retagStep,
+const ModeRules kRetagMode{"Retagged", ReadsContents::yes, kRetagOutcomes, retagStep,
                            retagLine,  retagSummaryEnd,    "failures"};
 
 }  // namespace vorbit

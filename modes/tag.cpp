@@ -38,8 +38,11 @@ std::string tagSummaryEnd(const OutcomeCounts& counts) {
   return " with " + std::to_string(counts.of(Outcome::failed)) + " errors.";
 }
 
+constexpr Outcome kTagOutcomes[] = {Outcome::tagged, Outcome::failed, Outcome::noFreshDigest};
+
 }  // namespace
 
-const ModeRules kTagMode{"Tagged", ReadsContents::yes, tagStep, tagLine, tagSummaryEnd, "failures"};
+const ModeRules kTagMode{"Tagged", ReadsContents::yes, kTagOutcomes, tagStep,
+                         tagLine,  tagSummaryEnd,      "failures"};
 
 }  // namespace vorbit

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 
 #include "modes/mode_context.h"
@@ -36,12 +37,19 @@ class OutcomeCounts {
   std::map<Outcome, std::int64_t> counts_;
 };
 
-// What makes one mode: its summary's verb, whether it reads the files' contents, its per-file
-// step, the line a step's outcome gets (without a line feed; empty for none), what its summary
-// says after the root path, and what a progress line calls mismatches and failures.
+// What makes one mode: its summary's verb, whether it reads the files' contents, every outcome
+// its step may come to, its per-file step, the line a step's outcome gets (without a line feed;
+// empty for none), what its summary says after the root path, and what a progress line calls
+// mismatches and failures.
+//
+// What a report must let a reader tell: in a tree, a file gets a line unless its outcome's line
+// is empty there (a silent outcome, counted in the summary alone); every outcome but
+// noFreshDigest gets a line for a single file, and noFreshDigest, which every mode counts in a
+// tree's total, gets none anywhere. The fault sweep checks every mode's reports by these rules.
 struct ModeRules {
   const char* verb;
   ReadsContents reads;
+  std::span<const Outcome> outcomes;
   StepResult (*step)(const ModeContext& context, const NamedFile& file);
   std::string (*line)(const FileStep& step, const std::string& path, Scope scope);
   std::string (*summaryEnd)(const OutcomeCounts& counts);

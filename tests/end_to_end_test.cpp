@@ -18,7 +18,7 @@
 #include <regex>
 #include <tuple>
 
-#include "cli/usage.h"
+#include "cli/mode_table.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -60,7 +60,7 @@ TEST(CommandLineTest, UsageUnknownOptionAndUnwritableOutput) {
     std::vector<std::string> command = {VORBIT_BINARY};
     command.insert(command.end(), arguments.begin(), arguments.end());
     const ProcessResult result = runProgram(command, "", output);
-    EXPECT_EQ(result.out, output.empty() ? kUsageText : "");
+    EXPECT_EQ(result.out, output.empty() ? usageText() : "");
     EXPECT_EQ(result.err, err);
     EXPECT_EQ(result.status, output.empty() ? 0 : 1);
   }
