@@ -19,6 +19,7 @@
 #include <tuple>
 
 #include "cli/mode_table.h"
+#include "integrity/tag_store.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -428,6 +429,50 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
 
 // A relative target is named by its absolute path however long the working directory's is, and
 // looked up as given, since the system refuses an absolute path past PATH_MAX.
+// Where /proc is not mounted, links and targets, which are otherwise opened through it, are
+// read all the same: under an empty tmpfs in a mount namespace of its own, and in a chroot
+// without it. The chroot sees the tree at /t and vorbit at /vorbit.
+TEST_F(EndToEndTest, WithoutProcAFileALinkInATreeAndALinkAsTheTargetAreRead) {
+  dir_.write("t/tree/a", "a");
+  dir_.write("t/outside", "o");
+  std::filesystem::create_symlink("../outside", dir_ / "t/tree/link");
+  std::filesystem::copy_file(VORBIT_BINARY, dir_ / "vorbit");
+  const std::string emptyProc = "mount -t tmpfs none /proc && exec \"$@\"";
+  const std::string chroot =
+      "r=$1; shift; mkdir -p \"$r/usr\" \"$r/t\" && mount --bind /usr \"$r/usr\" && "
+      "mount --bind \"$r/../t\" \"$r/t\" && cp \"$r/../vorbit\" \"$r/vorbit\" && "
+      "ln -sfn usr/lib \"$r/lib\" && ln -sfn usr/lib64 \"$r/lib64\" && exec chroot \"$r\" \"$@\"";
+  const struct {
+    const char* name;
+    std::vector<std::string> prefix;
+    std::string vorbit, tree;
+  } rows[] = {
+      {"an empty /proc", {"unshare", "-m", "sh", "-c", emptyProc, "sh"}, VORBIT_BINARY, dir_ / "t"},
+      {"a chroot", {"unshare", "-m", "sh", "-c", chroot, "sh", dir_ / "root"}, "/vorbit", "/t"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const char* file : {"tree/a", "outside"})
+      ::removexattr((dir_ / "t/" + file).c_str(), kHashAttributeName);
+    const auto without = [&](const std::vector<std::string>& arguments) {
+      std::vector<std::string> command = row.prefix;
+      command.push_back(row.vorbit);
+      command.insert(command.end(), arguments.begin(), arguments.end());
+      const ProcessResult result = runProgram(command);
+      EXPECT_EQ(result.err, "");
+      return result.out;
+    };
+    const std::string tree = row.tree + "/tree";
+    EXPECT_EQ(without({"-t", tree + "/link"}), "\u2705 tagged " + tree + "/link\n");
+    EXPECT_EQ(storedTag(dir_ / "t/outside"), sha256Of("o"));
+    EXPECT_EQ(without({"-c", tree + "/a"}), kNoDigest + tree + "/a\n");
+    EXPECT_EQ(without({"-t", tree}), tagSummary(tree, 2, 0));
+    EXPECT_EQ(storedTag(dir_ / "t/tree/a"), sha256Of("a"));
+    EXPECT_EQ(without({"-c", tree}), checkSummary(tree, 2, 2, 0, 0));
+    std::filesystem::remove_all(dir_ / "root");
+  }
+}
+
 TEST_F(EndToEndTest, RelativeTargetFromAWorkingDirectoryLongerThanPathMax) {
   const std::string name(250, 'd');
   const int deepest =
