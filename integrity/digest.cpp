@@ -53,6 +53,32 @@ const EVP_MD* sha256() {
   return algorithm;
 }
 
+// The SHA-256 digest of the file from where it stands to its end, read into the chunk. Only a
+// read of 0 ends the file: a short read is no end on a file system that returns short reads,
+// and the size fstat gave may be stale.
+std::variant<Sha256Digest, ReadFailure> digestToEnd(OpenFile& file, std::span<std::byte> chunk,
+                                                    const std::function<void()>& afterRead) {
+  const ReadFailure hashUnavailable{ReadFailure::Cause::hashUnavailable, 0};
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+  if (!context || sha256() == nullptr || EVP_DigestInit_ex(context.get(), sha256(), nullptr) != 1) {
+    return hashUnavailable;
+  }
+  for (;;) {
+    const ReadResult read = file.read(chunk);
+    if (read.error != 0) return ReadFailure{ReadFailure::Cause::readError, read.error};
+    if (read.count == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) return hashUnavailable;
+    if (afterRead) afterRead();
+  }
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  const auto out = reinterpret_cast<unsigned char*>(digest.data());
+  if (EVP_DigestFinal_ex(context.get(), out, &length) != 1 || length != digest.size()) {
+    return hashUnavailable;
+  }
+  return digest;
+}
+
 }  // namespace
 
 // libcrypto's SHA-256, which uses the CPU's SHA instructions where it has them.
@@ -63,31 +89,31 @@ FileDigest fileDigest(OpenFile* file, std::int64_t bufferSize,
   const ReadBuffer buffer(static_cast<std::size_t>(bufferSize));
   if (!buffer.allocated()) return BufferUnavailable{bufferSize};
 
-  const ReadFailure hashUnavailable{ReadFailure::Cause::hashUnavailable, 0};
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!context || sha256() == nullptr || EVP_DigestInit_ex(context.get(), sha256(), nullptr) != 1) {
-    return hashUnavailable;
+  const std::variant<Sha256Digest, ReadFailure> first =
+      digestToEnd(*file, buffer.span(), afterRead);
+  if (const auto* failure = std::get_if<ReadFailure>(&first)) return *failure;
+  const ReadFailure changed{ReadFailure::Cause::fileChanged, 0};
+  switch (file->changeSinceOpen()) {
+    case FileChange::none:
+      return std::get<Sha256Digest>(first);
+    case FileChange::contents:
+      return changed;
+    case FileChange::changeTimeOnly:
+      break;
   }
-
-  // Only a read of 0 ends the file: a short read is no end on a file system that returns short
-  // reads, and the size fstat gave may be stale.
-  const std::span<std::byte> chunk = buffer.span();
-  for (;;) {
-    const ReadResult read = file->read(chunk);
-    if (read.error != 0) return ReadFailure{ReadFailure::Cause::readError, read.error};
-    if (read.count == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.data(), read.count) != 1) return hashUnavailable;
-    if (afterRead) afterRead();
+  // Only the change time moved: a chmod, a new link or an attribute moves it, and so does a
+  // rewrite that put the modification time back. A second read, at most one, tells them apart:
+  // the digest counts when it finds the same bytes, the size and modification time still those
+  // the file was opened with.
+  if (file->rewind() != 0) return changed;
+  const std::variant<Sha256Digest, ReadFailure> second =
+      digestToEnd(*file, buffer.span(), afterRead);
+  if (const auto* failure = std::get_if<ReadFailure>(&second)) return *failure;
+  if (std::get<Sha256Digest>(second) != std::get<Sha256Digest>(first) ||
+      file->changeSinceOpen() == FileChange::contents) {
+    return changed;
   }
-  if (file->changedSinceOpen()) return ReadFailure{ReadFailure::Cause::fileChanged, 0};
-
-  Sha256Digest digest{};
-  unsigned int length = 0;
-  const auto out = reinterpret_cast<unsigned char*>(digest.data());
-  if (EVP_DigestFinal_ex(context.get(), out, &length) != 1 || length != digest.size()) {
-    return hashUnavailable;
-  }
-  return digest;
+  return std::get<Sha256Digest>(first);
 }
 
 std::string ReadFailure::description() const {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "integrity/tag_store.h"
 #include "tests/test_support.h"
@@ -29,7 +30,17 @@ class ScriptedFile final : public OpenFile {
     offset_ += n;
     return {n, 0};
   }
-  bool changedSinceOpen() override { return changed_; }
+  // The change each call finds, the last one kept.
+  FileChange changeSinceOpen() override {
+    return changes_[std::min(changeCalls_++, changes_.size() - 1)];
+  }
+  // Goes back to the start, where the rewritten contents, if any, are found from now on.
+  int rewind() override {
+    ++rewinds_;
+    if (rewritten_) contents_ = *rewritten_;
+    offset_ = 0;
+    return rewindError_;
+  }
   FileIdentity identity() const override { return {}; }
   // The attribute's value at each call, the last one kept.
   XattrResult getxattr(const std::string&, std::span<std::byte> into) override {
@@ -43,7 +54,10 @@ class ScriptedFile final : public OpenFile {
   std::string contents_;
   std::vector<Bytes> values_;
   std::size_t readLimit_ = SIZE_MAX, failAt_ = SIZE_MAX, offset_ = 0, getxattrCalls_ = 0;
-  bool changed_ = false;
+  std::vector<FileChange> changes_ = {FileChange::none};
+  std::optional<std::string> rewritten_;
+  std::size_t changeCalls_ = 0, rewinds_ = 0;
+  int rewindError_ = 0;
 };
 
 // The digest in hexadecimal, or what a failure says.
@@ -65,13 +79,41 @@ TEST(DigestTest, KnownAnswersWithShortReads) {
   }
 }
 
-TEST(DigestTest, NoFileReadFailureAndChangeAreNoDigest) {
+TEST(DigestTest, NoFileAndReadFailureAreNoDigest) {
   EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
-  ScriptedFile failing(std::string(5000, 'x')), changing("x");
+  ScriptedFile failing(std::string(5000, 'x'));
   failing.failAt_ = 2048;
-  changing.changed_ = true;
   EXPECT_EQ(text(fileDigest(&failing, 1024)), std::strerror(EIO));
-  EXPECT_EQ(text(fileDigest(&changing, 1024)), "File changed while it was read");
+}
+
+// A change of contents is a change at once; a change time alone that moved is read once more,
+// and the digest counts only when both reads agree and the contents did not move meanwhile.
+TEST(DigestTest, OnlyAChangeOfContentsIsAChange) {
+  using enum FileChange;
+  const std::string x = hexString(sha256Of("x")), changed = "File changed while it was read";
+  const struct {
+    std::vector<FileChange> changes;
+    std::optional<std::string> rewritten;
+    int rewindError;
+    std::string digest;
+    std::size_t rewinds;
+  } rows[] = {
+      {{none}, {}, 0, x, 0},
+      {{contents}, {}, 0, changed, 0},
+      {{changeTimeOnly, changeTimeOnly}, {}, 0, x, 1},  // a chmod during the read
+      {{changeTimeOnly, none}, {}, 0, x, 1},
+      {{changeTimeOnly, contents}, {}, 0, changed, 1},
+      {{changeTimeOnly}, "y", 0, changed, 1},  // rewritten, its modification time put back
+      {{changeTimeOnly}, {}, EIO, changed, 1},
+  };
+  for (const auto& row : rows) {
+    ScriptedFile file("x");
+    file.changes_ = row.changes;
+    file.rewritten_ = row.rewritten;
+    file.rewindError_ = row.rewindError;
+    EXPECT_EQ(text(fileDigest(&file, 1024)), row.digest) << ::testing::PrintToString(row.changes);
+    EXPECT_EQ(file.rewinds_, row.rewinds);
+  }
 }
 
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {

@@ -17,6 +17,7 @@ enum class SystemCall {
   fstat,
   fstatfs,
   read,
+  lseek,
   preadv2,
   fadvise,
   getrlimit,

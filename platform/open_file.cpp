@@ -48,10 +48,18 @@ class RegularFile final : public OpenFile {
     return {static_cast<std::size_t>(n), 0};
   }
 
-  bool changedSinceOpen() override {
+  FileChange changeSinceOpen() override {
     struct stat now;
-    return !lookAt(calls_, fd_, now) || now.st_size != opened_.st_size ||
-           !sameTime(now.st_mtim, opened_.st_mtim) || !sameTime(now.st_ctim, opened_.st_ctim);
+    if (!lookAt(calls_, fd_, now) || now.st_size != opened_.st_size ||
+        !sameTime(now.st_mtim, opened_.st_mtim)) {
+      return FileChange::contents;
+    }
+    return sameTime(now.st_ctim, opened_.st_ctim) ? FileChange::none : FileChange::changeTimeOnly;
+  }
+
+  int rewind() override {
+    return calls_.make(SystemCall::lseek, [&] { return ::lseek(fd_, 0, SEEK_SET); }) < 0 ? errno
+                                                                                         : 0;
   }
 
   FileIdentity identity() const override { return identityOf(opened_); }
@@ -134,7 +142,8 @@ Descriptor openForReading(const SystemCalls& calls, int dirFd, const std::string
                           LeaseWait lease) {
   int followFlag = through == Through::link ? 0 : O_NOFOLLOW;
   if (through == Through::name) {
-    const int fd = openNoAtime(calls, openCall(dirFd), dirFd, name.c_str(), kReadFlags | O_NOFOLLOW);
+    const int fd =
+        openNoAtime(calls, openCall(dirFd), dirFd, name.c_str(), kReadFlags | O_NOFOLLOW);
     if (fd >= 0) return {fd, 0};
     if (errno == ELOOP) {
       followFlag = 0;  // a link now stands where a file was listed

@@ -35,6 +35,8 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+enum class FileChange { none, changeTimeOnly, contents };
+
 // One open regular file. What was read is what the tag is read from and written to: the
 // attribute calls go through the same descriptor, never through a path looked up again.
 class OpenFile {
@@ -42,9 +44,13 @@ class OpenFile {
   virtual ~OpenFile() = default;
   // Reads from where the last read ended: the count (0 only at the end), or the errno.
   virtual ReadResult read(std::span<std::byte> into) = 0;
-  // Whether the size, modification or change time moved since the file was opened (or can no
-  // longer be looked at), so that what was read is no single version of the file.
-  virtual bool changedSinceOpen() = 0;
+  // What moved since the file was opened: nothing; only the change time (a chmod, a chown, a
+  // new link, another attribute, an access time: the contents may be as they were); or the size
+  // or modification time, or the file can no longer be looked at, so that what was read is no
+  // single version of the file.
+  virtual FileChange changeSinceOpen() = 0;
+  // Goes back to the start of the file, for a second read: 0, or the errno.
+  virtual int rewind() = 0;
   virtual FileIdentity identity() const = 0;
   // The attribute's value (an empty span asks for its size only), or the errno.
   virtual XattrResult getxattr(const std::string& name, std::span<std::byte> into) = 0;

@@ -9,13 +9,16 @@
 #include <csignal>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <regex>
+#include <thread>
 #include <tuple>
 
 #include "cli/mode_table.h"
@@ -471,6 +474,42 @@ TEST_F(EndToEndTest, WithoutProcAFileALinkInATreeAndALinkAsTheTargetAreRead) {
     EXPECT_EQ(without({"-c", tree}), checkSummary(tree, 2, 2, 0, 0));
     std::filesystem::remove_all(dir_ / "root");
   }
+}
+
+// Runs beside another writer of the tree's metadata: another run writing tags, and a process
+// that keeps writing another attribute of every file. Each write moves a file's change time
+// while it is read, which is no change of its contents, so no run reports one.
+TEST_F(EndToEndTest, RunsBesideWritersOfMetadataReportNoFalseChange) {
+  const std::string root = dir_.mkdir("tree");
+  // Files read in many reads each, so that the other writes land while one is read.
+  for (int i = 0; i < 100; ++i) {
+    dir_.write("tree/f" + std::to_string(i), std::string(256 << 10, 'a' + i % 26));
+  }
+  run({"-t", root});
+  std::atomic<bool> writing = true;
+  std::thread attributes([&] {
+    for (int round = 0; writing; ++round) {
+      for (int i = 0; i < 100; ++i) {
+        const std::string value = std::to_string(round);
+        ::setxattr((root + "/f" + std::to_string(i)).c_str(), "user.other", value.data(),
+                   value.size(), 0);
+      }
+    }
+  });
+  const std::string tagged = tagSummary(root, 100, 0), checked = checkSummary(root, 100, 100, 0, 0),
+                    retagged = retagSummary(root, 100, 100, 0, 0);
+  for (const auto& [first, second] : {std::pair("-t", "-c"), {"-t", "-t"}, {"-r", "-c"}}) {
+    SCOPED_TRACE(std::string(first) + " beside " + second);
+    auto other = std::async(std::launch::async, [&] { return runVorbit({first, root, "1"}); });
+    const ProcessResult beside = runVorbit({second, root, "1"});
+    for (const ProcessResult& result : {other.get(), beside}) {
+      EXPECT_EQ(result.err, "");
+      EXPECT_TRUE(result.out == tagged || result.out == checked || result.out == retagged)
+          << result.out;
+    }
+  }
+  writing = false;
+  attributes.join();
 }
 
 TEST_F(EndToEndTest, RelativeTargetFromAWorkingDirectoryLongerThanPathMax) {

@@ -381,6 +381,43 @@ TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
 
 // A failing disk under a file without a tag: check's line says only that it has none, so the
 // failed read is said on standard error too, for the weekly check to see.
+// Only a change of contents is a change: a chmod, a chown, a new link, another attribute or an
+// access time staged mid-read (the change time moves, nothing else) gives the report of a run
+// without it, in every mode; a rewrite that puts the modification time back is still caught.
+TEST_F(RaceTest, MetadataChangedMidReadIsNoChangeButARewriteIs) {
+  const std::string file = root_ + "/f", contents(3000, 'x');
+  const std::map<std::string, std::function<void()>> changes = {
+      {"chmod", [&] { std::filesystem::permissions(file, std::filesystem::perms::owner_read); }},
+      {"chown", [&] { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }},
+      {"link", [&] { std::filesystem::create_hard_link(file, file + ".link"); }},
+      {"attribute", [&] { ASSERT_EQ(::setxattr(file.c_str(), "user.other", "o", 1, 0), 0); }},
+      {"access time",
+       [&] {
+         const timespec times[2] = {{1, 0}, {0, UTIME_OMIT}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+       }},
+      {"rewrite", [&] {
+         struct stat st;
+         ::stat(file.c_str(), &st);
+         writeFile(file, std::string(3000, 'y'));
+         const timespec times[2] = {st.st_atim, st.st_mtim};
+         ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+       }}};
+  for (const auto& [change, action] : changes) {
+    for (const char* mode : {"-t", "-r", "-c"}) {
+      SCOPED_TRACE(change + " during " + mode);
+      std::filesystem::remove_all(root_);
+      dir_.write("r/f", contents);
+      storeTag(file, sha256Of(contents));
+      const ProcessResult quiet = runInProcess({mode, root_, "1"}, nullptr);
+      const std::string out =
+          run({mode, root_, "1"}, Injector(2, 0, SystemCall::read, "", action)).out;
+      EXPECT_EQ(out == quiet.out, change != "rewrite") << out;
+      EXPECT_EQ(storedTag(file), sha256Of(contents));
+    }
+  }
+}
+
 TEST_F(RaceTest, FailedReadOfAFileWithoutATagIsSaidByCheck) {
   const std::string file = dir_.write("r/new", "new");
   const std::string noDigest = "\u26A0\uFE0F no digest found for " + file + "\n";
