@@ -20,6 +20,7 @@ class LinuxPlatform final : public Platform {
   std::optional<int> standardErrorTerminalWidth() override;
   int writeStandardOutput(std::string_view text) override;
   int writeStandardError(std::string_view text) override;
+  void setSignalFarewell(std::string_view text) override;
 
  private:
   SystemCalls calls() { return SystemCalls(faults_, &bytesRead_); }

@@ -134,6 +134,12 @@ class Platform {
   // interruptions, and waiting while a non-blocking descriptor is full: 0, or the errno.
   virtual int writeStandardOutput(std::string_view text) = 0;
   virtual int writeStandardError(std::string_view text) = 0;
+
+  // What a run ended by SIGINT, SIGTERM or SIGHUP writes to standard error before it ends (at
+  // most 15 bytes; empty for nothing), such as the erasing of a status line. The first call
+  // installs the handlers; the process still ends by the signal, so its status names it, and a
+  // signal ignored when the run started stays ignored.
+  virtual void setSignalFarewell(std::string_view text) = 0;
 };
 
 }  // namespace vorbit
