@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "platform/linux_file.h"
 #include "platform/linux_walk.h"

@@ -135,8 +135,8 @@ class Platform {
   virtual int writeStandardOutput(std::string_view text) = 0;
   virtual int writeStandardError(std::string_view text) = 0;
 
-  // What a run ended by SIGINT, SIGTERM or SIGHUP writes to standard error before it ends (at
-  // most 15 bytes; empty for nothing), such as the erasing of a status line. The first call
+  // What a run ended by SIGINT, SIGTERM or SIGHUP writes to standard error before it ends (its
+  // first 16 bytes; empty for nothing), such as the erasing of a status line. The first call
   // installs the handlers; the process still ends by the signal, so its status names it, and a
   // signal ignored when the run started stays ignored.
   virtual void setSignalFarewell(std::string_view text) = 0;
