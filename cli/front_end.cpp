@@ -8,6 +8,7 @@
 #include "cli/mode_table.h"
 #include "cli/option_kind.h"
 #include "cli/progress.h"
+#include "cli/quoting.h"
 #include "cli/target_resolution.h"
 #include "integrity/posix_error.h"
 
@@ -16,7 +17,9 @@ namespace {
 
 // One line on standard error for each file or directory left unread because of an error, as the
 // run comes to it, so that what was not read is never passed over in silence; the report on
-// standard output stays as it is. A progress line is taken back first, and drawn again later.
+// standard output stays as it is. A progress line is taken back first, and drawn again later. A
+// name that holds a line feed or another character a terminal acts on is quoted, so that each
+// entry has one line whatever its name and no name can pass for a line of its own.
 class UnreadOnStandardError final : public UnreadReporter {
  public:
   UnreadOnStandardError(Platform& platform, ProgressReporter* progress)
@@ -24,7 +27,7 @@ class UnreadOnStandardError final : public UnreadReporter {
 
   void unread(const std::string& path, int error) override {
     if (progress_ != nullptr) progress_->finished();
-    platform_.writeStandardError("vorbit v2: couldn't read " + path + ": " +
+    platform_.writeStandardError("vorbit v2: couldn't read " + quotedForLine(path) + ": " +
                                  posixError(error).description + "\n");
   }
 

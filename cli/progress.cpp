@@ -1,9 +1,14 @@
 #include "cli/progress.h"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "cli/quoting.h"
 
 namespace vorbit {
 namespace {
@@ -11,8 +16,6 @@ namespace {
 constexpr auto kQuietStart = std::chrono::seconds(1);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
 constexpr char kEraseLine[] = "\r\x1b[K";
-
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
 
@@ -29,32 +32,46 @@ std::string humanBytes(double bytes) {
 }
 
 std::string statusLine(const std::string& status, const std::string& path, int columns) {
-  std::string shown = status;
-  // Columns are counted as characters: a newline or escape in a name would break the line.
-  auto columnsOf = [](const std::string& text) {
-    std::size_t n = 0;
-    for (const char c : text) n += !isContinuationByte(c);
-    return n;
-  };
   const std::size_t room = static_cast<std::size_t>(std::max(columns, 0));
-  if (columnsOf(shown) + 2 >= room) return shown.substr(0, room);
-  std::string tail;
-  const std::size_t pathRoom = room - columnsOf(shown) - 2;
-  std::size_t start = path.size();
-  for (std::size_t taken = 0; start > 0 && taken < pathRoom; ++taken) {
-    do --start;
-    while (start > 0 && isContinuationByte(path[start]));
+  // The status is ASCII: one cell a byte.
+  if (status.size() + 2 >= room) return status.substr(0, room);
+  const std::size_t pathRoom = room - status.size() - 2;
+
+  // Each character of the path as the line shows it, with the cells it takes on a terminal: a
+  // character the terminal would act on is a '?', a combining mark takes none, a wide one two.
+  struct Shown {
+    std::string_view text;
+    std::size_t cells;
+  };
+  std::vector<Shown> shown;
+  std::size_t cells = 0;
+  for (std::size_t at = 0; at < path.size();) {
+    const NameCharacter character = characterAt(path, at);
+    Shown piece{"?", 1};
+    if (!terminalActsOn(character)) {
+      const int width = utf8proc_charwidth(static_cast<utf8proc_int32_t>(character.codePoint));
+      piece = {std::string_view(path).substr(at, character.length),
+               static_cast<std::size_t>(std::max(width, 0))};
+    }
+    shown.push_back(piece);
+    cells += piece.cells;
+    at += character.length;
   }
-  for (std::size_t i = start; i < path.size(); ++i) {
-    const auto c = static_cast<unsigned char>(path[i]);
-    tail += c < 0x20 || c == 0x7F ? '?' : path[i];
+
+  // A path too long keeps its end, after an ellipsis of one cell; a wide character that would
+  // not fit whole is left out, and so are marks that would combine with the ellipsis.
+  std::size_t first = 0;
+  if (cells > pathRoom) {
+    first = shown.size();
+    for (std::size_t taken = 0; first > 0 && taken + shown[first - 1].cells + 1 <= pathRoom;) {
+      taken += shown[--first].cells;
+    }
+    while (first < shown.size() && shown[first].cells == 0) ++first;
   }
-  if (start > 0 && !tail.empty()) {
-    std::size_t first = 1;
-    while (first < tail.size() && isContinuationByte(tail[first])) ++first;
-    tail.replace(0, first, "\u2026");
-  }
-  return shown + "  " + tail;
+  std::string line = status + "  ";
+  if (first > 0) line += "\u2026";
+  for (std::size_t i = first; i < shown.size(); ++i) line += shown[i].text;
+  return line;
 }
 
 TerminalProgress::TerminalProgress(Platform& platform, const char* attentionWord)
@@ -81,13 +98,18 @@ void TerminalProgress::reading(const std::string& path) {
   const std::string status = std::to_string(files_) + " files, " + humanBytes(bytes) + ", " +
                              humanBytes(bytes / seconds) + "/s, " + std::to_string(attention_) +
                              " " + attentionWord_;
+  // A run ended by a signal while the line is shown erases it first, so that the terminal is
+  // left as clean as by a run that ends by itself.
+  if (!shown_) platform_.setSignalFarewell(kEraseLine);
+  shown_ = true;
   // One column short of the width: a line that fills it would wrap on some terminals.
   platform_.writeStandardError(kEraseLine + statusLine(status, path, *width - 1));
-  shown_ = true;
 }
 
 void TerminalProgress::finished() {
-  if (shown_) platform_.writeStandardError(kEraseLine);
+  if (!shown_) return;
+  platform_.writeStandardError(kEraseLine);
+  platform_.setSignalFarewell("");
   shown_ = false;
 }
 

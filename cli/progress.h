@@ -11,8 +11,9 @@ namespace vorbit {
 // One status line on standard error while a long run goes, over a tree or one large file: files
 // and bytes done, the rate, the mismatches or failures so far and the current path, cut to the
 // terminal's width. It appears after a second, is rewritten in place at most five times a
-// second and is erased before the report is printed. It costs a clock read per file and per
-// read; the terminal is asked for its width only when the line is drawn.
+// second and is erased before the report is printed, or before the run ends by SIGINT, SIGTERM
+// or SIGHUP. It costs a clock read per file and per read; the terminal is asked for its width
+// only when the line is drawn.
 class TerminalProgress final : public ProgressReporter {
  public:
   // attentionWord names what the count of outcomes that need attention is: "mismatches", say.
@@ -38,8 +39,10 @@ class TerminalProgress final : public ProgressReporter {
 // largest binary unit (KiB to PiB) it reaches.
 std::string humanBytes(double bytes);
 
-// The status line of the text, without control characters and cut from the left to at most
-// `columns` characters, so that the end of a long path stays visible.
+// The status line of the text and the path, each character of the path a terminal would act on
+// shown as '?' (see terminalActsOn), cut to at most `columns` terminal cells (wide characters
+// take two, combining marks none) by dropping the start of the path for an ellipsis, so that
+// the end of a long path stays visible.
 std::string statusLine(const std::string& status, const std::string& path, int columns);
 
 // A terminal progress line for a run of the mode when standard error is a terminal and

@@ -5,17 +5,40 @@
 namespace vorbit {
 namespace {
 
-TEST(StatusLineTest, PathIsCutFromTheLeftWithoutControlsOrBrokenCharacters) {
-  const std::string status = "3 files, 12 B, 4 B/s, 0 mismatches";  // 34 characters
-  EXPECT_EQ(statusLine(status, "/a/b", 80), status + "  /a/b");
-  EXPECT_EQ(statusLine(status, "/photos/long/name.jpg", 46), status + "  \u2026/name.jpg");
-  EXPECT_EQ(statusLine(status, "/x/new\nline\x1b", 80), status + "  /x/new?line?");
-  // Two-byte characters count as one column and are never split.
-  EXPECT_EQ(statusLine(status, "/\u00e9\u00e9\u00e9\u00e9", 40),
-            status + "  \u2026\u00e9\u00e9\u00e9");
-  EXPECT_EQ(statusLine(status, "/p", 20), status.substr(0, 20));
-  // Room for one character of the path after the two blanks: the ellipsis alone.
-  EXPECT_EQ(statusLine(status, "/a/b", 37), status + "  \u2026");
+TEST(StatusLineTest, PathIsCutToTheCellsFromTheLeftAndShowsNothingATerminalActsOn) {
+  const std::string status = "3 files, 12 B, 4 B/s, 0 mismatches";  // 34 cells
+  const std::string kanji = "\u6f22", ellipsis = "\u2026";          // two cells; one
+  struct Row {
+    std::string path;
+    int columns;
+    std::string line;
+  };
+  const Row rows[] = {
+      {"/a/b", 80, status + "  /a/b"},
+      {"/photos/long/name.jpg", 46, status + "  " + ellipsis + "/name.jpg"},
+      {"/p", 20, status.substr(0, 20)},
+      // Room for one cell of the path after the two blanks: the ellipsis alone.
+      {"/a/b", 37, status + "  " + ellipsis},
+      // C0, DEL, C1 (UTF-8 and a lone byte), bidirectional controls, bytes that are not UTF-8.
+      {"/x/new\nline\x1b[2J\x7f", 80, status + "  /x/new?line?[2J?"},
+      {"/\xc2\x9b\xc2\x90\xc2\x85\x9b", 80, status + "  /????"},
+      {"/\u202eab\u2069\u202a", 80, status + "  /?ab??"},
+      {"/\xff\xc0\xaf\xed\xa0\x80", 80, status + "  /??????"},
+      // Wide characters take two cells, and one that does not fit whole is left out.
+      {"/a" + kanji + kanji, 42, status + "  /a" + kanji + kanji},
+      {"/a" + kanji + kanji, 41, status + "  " + ellipsis + kanji + kanji},
+      {"/" + kanji + kanji + kanji, 42, status + "  " + ellipsis + kanji + kanji},
+      // Two-byte characters take one cell; a combining mark none, nor is it left after the
+      // ellipsis, where it would combine with it.
+      {"/\u00e9\u00e9\u00e9\u00e9", 40, status + "  " + ellipsis + "\u00e9\u00e9\u00e9"},
+      {"/e\u0301e\u0301e\u0301", 41, status + "  /e\u0301e\u0301e\u0301"},
+      {"/abe\u0301", 39, status + "  " + ellipsis + "be\u0301"},
+      {"/a" + kanji + "\u0301x", 39, status + "  " + ellipsis + "x"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path + " in " + std::to_string(row.columns));
+    EXPECT_EQ(statusLine(status, row.path, row.columns), row.line);
+  }
 }
 
 TEST(StatusLineTest, BytesInTheLargestUnitTheyReach) {

@@ -2,18 +2,75 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "platform/open_file.h"
 #include "platform/system_calls.h"
 #include "platform/walk.h"
 
 namespace vorbit {
+namespace {
+
+// The signals that end a run from outside, what each one's action was before vorbit's, and the
+// farewell text; process-wide, as signal actions are. The kernel fills in an earlier action
+// before the handler can run.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction earlierActions[std::size(kEndingSignals)];
+char farewell[16];
+volatile std::sig_atomic_t farewellLength = 0;
+bool farewellHandlersInstalled = false;
+
+// Only calls that are safe in a handler: write, sigaction and raise. The signal stays blocked
+// until the handler returns, and then ends the process by its default action.
+extern "C" void sayFarewellAndEnd(int signal) {
+  for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    if (kEndingSignals[i] == signal && earlierActions[i].sa_handler == SIG_IGN) return;
+  }
+  if (farewellLength > 0) {
+    [[maybe_unused]] const ssize_t written = ::write(2, farewell, farewellLength);
+  }
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  ::sigaction(signal, &byDefault, nullptr);
+  ::raise(signal);
+}
+
+}  // namespace
+
+void Platform::setSignalFarewell(std::string_view text) {
+  if (!farewellHandlersInstalled && !text.empty()) {
+    farewellHandlersInstalled = true;
+    struct sigaction action {};
+    action.sa_handler = sayFarewellAndEnd;
+    action.sa_flags = SA_RESTART;
+    for (const int signal : kEndingSignals) sigaddset(&action.sa_mask, signal);
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+      ::sigaction(kEndingSignals[i], &action, &earlierActions[i]);
+      // One ignored by the parent (nohup) stays so.
+      if (earlierActions[i].sa_handler == SIG_IGN) {
+        ::sigaction(kEndingSignals[i], &earlierActions[i], nullptr);
+      }
+    }
+  }
+  // The handler reads the length, then the bytes: the bytes change only while it is 0.
+  farewellLength = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const std::size_t length = std::min(text.size(), sizeof farewell);
+  text.copy(farewell, length);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  farewellLength = static_cast<std::sig_atomic_t>(length);
+}
+
 std::optional<std::string> Platform::currentDirectoryPath() {
   const SystemCalls calls(faults_);
   std::string buffer(PATH_MAX, '\0');

@@ -117,6 +117,12 @@ class Platform {
   int writeStandardOutput(std::string_view text);
   int writeStandardError(std::string_view text);
 
+  // What a run ended by SIGINT, SIGTERM or SIGHUP writes to standard error before it ends (its
+  // first 16 bytes; empty for nothing), such as the erasing of a status line. The first call
+  // installs the handlers; the process still ends by the signal, so its status names it, and a
+  // signal ignored when the run started stays ignored.
+  void setSignalFarewell(std::string_view text);
+
  private:
   int writeAll(int fd, std::string_view text);
 
