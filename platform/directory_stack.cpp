@@ -70,8 +70,9 @@ void DirectoryStack::leave() {
   WalkDirectory& directory = top();
   if (stack_.back() != root_) {
     WalkDirectory& parent = *directory.parent;
-    // A parent that cannot be found this way is found again name by name when it is listed.
-    if (parent.fd() < 0 && parent.listing.hasPending() && directory.fd() >= 0) {
+    // Even a parent with nothing left to list, so that the next level up is found from it in
+    // turn; one that cannot be found this way is found again name by name when it is listed.
+    if (parent.fd() < 0 && directory.fd() >= 0) {
       foundThroughParentLink(parent, directory.fd());
     }
     close(directory);

@@ -67,8 +67,8 @@ class DirectoryStack {
   // opened or listed. A directory on a kernel pseudo file system is not entered either, and
   // gives 0.
   int enter(const std::string& name);
-  // Leaves the top, closing it without reading its listing again; a released parent with names
-  // still to walk is found again through "..". The root stays open until the walk ends: a file
+  // Leaves the top, closing it without reading its listing again; a released parent is found
+  // again through "..". The root stays open until the walk ends: a file
   // opened ahead, or retag's second look, may still need to find its directory again from it.
   void leave();
 

@@ -333,7 +333,7 @@ TEST_F(RaceTest, LinkRetargetedToADeviceIsNeverOpened) {
   }
 }
 
-TEST_F(RaceTest, ReleasedLevelReplacedMeanwhileGivesNoFurtherEntries) {
+TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   // Files on either side of a chain 40 levels deep in a: the walk keeps at most 32 directories
   // open, so it has released a by the time it opens the file at the chain's end, and must find
   // the same directory again for the files listed after the chain.
@@ -356,6 +356,19 @@ TEST_F(RaceTest, ReleasedLevelReplacedMeanwhileGivesNoFurtherEntries) {
   for (int i = 0; i < 20; ++i)
     EXPECT_EQ(storedTag(root_ + "/a/f" + std::to_string(i)), std::nullopt) << i;
   EXPECT_EQ(storedTag(root_ + "/a.old" + chain.substr(3) + "/bottom"), sha256Of("b"));
+
+  // The chain moved out of the tree instead: climbing back through its "..", the walk finds
+  // another directory, holding names like a's, and must find a again by its name.
+  std::filesystem::remove_all(root_);
+  for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  dir_.write(chain + "/bottom", "b");
+  for (int i = 0; i < 20; ++i) dir_.write("elsewhere/f" + std::to_string(i), "decoy");
+  const auto moveChain = [&] { std::filesystem::rename(root_ + "/a/c", dir_ / "elsewhere/c"); };
+  run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", moveChain));
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(storedTag(root_ + "/a/f" + std::to_string(i)), sha256Of("old")) << i;
+    EXPECT_EQ(storedTag(dir_ / "elsewhere/f" + std::to_string(i)), std::nullopt) << i;
+  }
 }
 
 TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
@@ -381,6 +394,31 @@ TEST_F(RaceTest, FileThatChangesBetweenTwoReadsGetsNoTagInAnyMode) {
 
 // A failing disk under a file without a tag: check's line says only that it has none, so the
 // failed read is said on standard error too, for the weekly check to see.
+// Without /proc (its opens fail as where it is not mounted), a link is opened again by its name:
+// one retargeted between the look at its target and that open is closed unread, since it is not
+// the inode the look found.
+TEST_F(RaceTest, WithoutProcALinkRetargetedBeforeItsOpenByNameIsNotRead) {
+  const std::string link = root_ + "/link", other = dir_.write("outside/other", "o");
+  std::filesystem::create_symlink(secret_, link);
+  struct NoProc final : FaultInjector {
+    int errorFor(SystemCall call, std::string_view name) override {
+      if (name.starts_with("/proc/self/fd/")) return ENOENT;
+      if (call == SystemCall::open && name == link && ++opens == 2) {
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(other, link);
+      }
+      return 0;
+    }
+    std::string link, other;
+    int opens = 0;
+  } noProc;
+  noProc.link = link;
+  noProc.other = other;
+  EXPECT_EQ(runInProcess({"-t", link}, &noProc).out, "\n");
+  EXPECT_EQ(storedTag(secret_), std::nullopt);
+  EXPECT_EQ(storedTag(other), std::nullopt);
+}
+
 // Only a change of contents is a change: a chmod, a chown, a new link, another attribute or an
 // access time staged mid-read (the change time moves, nothing else) gives the report of a run
 // without it, in every mode; a rewrite that puts the modification time back is still caught.
