@@ -43,8 +43,8 @@ class ReadBuffer {
 };
 
 // libcrypto's SHA-256, fetched once. libcrypto is started without its configuration file: the
-// digest is the same whichever provider computes it, and reading that file at the first digest
-// waited behind the files being read ahead on a cold disk (29 ms measured).
+// digest is the same whichever provider computes it, and on a cold disk reading that file at
+// the first digest would wait behind the files being read ahead.
 const EVP_MD* sha256() {
   static const EVP_MD* const algorithm = [] {
     OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
