@@ -1,11 +1,9 @@
 #include "cli/quoting.h"
 
+#include <utf8proc.h>
+
 namespace vorbit {
 namespace {
-
-bool isContinuation(unsigned char byte, unsigned char low = 0x80, unsigned char high = 0xBF) {
-  return byte >= low && byte <= high;
-}
 
 // The escape that $'...' reads back as the byte.
 void appendEscape(std::string& out, unsigned char byte) {
@@ -22,40 +20,14 @@ void appendEscape(std::string& out, unsigned char byte) {
 
 }  // namespace
 
+// utf8proc refuses overlong forms, surrogates and values past U+10FFFF.
 NameCharacter characterAt(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) {
-    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
-  };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {lead, 1, true};
-  // How many bytes follow the lead byte, and the range of the first of them, which rules out
-  // overlong forms, surrogates and values past U+10FFFF.
-  std::size_t following = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  char32_t value = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    following = 1;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    following = 2;
-    value = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    following = 3;
-    value = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {lead, 1, false};
-  }
-  for (std::size_t i = 1; i <= following; ++i) {
-    if (!isContinuation(byte(i), i == 1 ? low : 0x80, i == 1 ? high : 0xBF)) {
-      return {lead, 1, false};
-    }
-    value = (value << 6) | (byte(i) & 0x3F);
-  }
-  return {value, following + 1, true};
+  utf8proc_int32_t codePoint = 0;
+  const utf8proc_ssize_t length =
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
+                       static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
+  if (length <= 0) return {static_cast<unsigned char>(text[at]), 1, false};
+  return {static_cast<char32_t>(codePoint), static_cast<std::size_t>(length), true};
 }
 
 bool terminalActsOn(const NameCharacter& character) {
