@@ -95,8 +95,6 @@ class PhotosTest : public EndToEndTest {
     storeTag(hex_, bytesOf(hexString(sha256Of("h"))));
   }
 
-  std::vector<std::string> files() const { return {a_, b_, c_, hidden_, empty_, hex_}; }
-
   const std::string root_ = dir_ / "photos", a_ = dir_.write("photos/a.jpg", "a"),
                     b_ = dir_.write("photos/b.jpg", "b, edited"),
                     c_ = dir_.write("photos/c.jpg", "c"),
@@ -104,52 +102,48 @@ class PhotosTest : public EndToEndTest {
                     empty_ = dir_.write("photos/empty", "e"), hex_ = dir_.write("photos/hex", "h");
 };
 
-TEST_F(PhotosTest, CheckOfATreeNamesChangedAndUntaggedFilesAtAnyDepth) {
-  EXPECT_EQ(run({"-c", "./photos//"}, dir_.path()),
-            linesInWalkOrder(root_, {{"b.jpg", "\u274C digests for " + b_ + " aren't equal."},
-                                     {"c.jpg", kNoDigest + c_},
-                                     {"x", kNoDigest + hidden_},
-                                     {"empty", kNoDigest + empty_},
-                                     {"hex", "\u274C digests for " + hex_ + " aren't equal."}}) +
-                checkSummary(root_, 6, 1, 2, 3));
-}
-
-TEST_F(PhotosTest, CheckOfSingleFilesSaysMatchedAndMismatchedInTheSingular) {
-  EXPECT_EQ(run({"-c", "a.jpg"}, root_), "\u2705 digest for " + a_ + "\n");
-  EXPECT_EQ(run({"-c", b_}), "\u274C digest for " + b_ + " aren't equal.\n");
-}
-
-TEST_F(PhotosTest, TrailingSlashOnAFileTargetGivesAnEmptyLine) {
-  // The slash asks for a tree, and a file cannot be listed.
-  for (const std::string mode : {"-t", "-r", "-c"}) EXPECT_EQ(run({mode, "c.jpg/"}, root_), "\n");
-  EXPECT_EQ(storedTag(c_), std::nullopt);
-}
-
-// A single file is also told its tag is current; its other lines are those of a tree.
-TEST_F(PhotosTest, RetagOfASingleFileSaysWhenItsTagIsCurrent) {
-  EXPECT_EQ(run({"-r", a_}), "\u2705 digest for " + a_ + "\n");
-  EXPECT_EQ(run({"-r", c_}), kTagged + c_ + "\n");
-  EXPECT_EQ(storedTag(c_), sha256Of("c"));
-}
-
-TEST_F(PhotosTest, RetagOfATreeNamesWhatItWritesAndASecondRetagNothing) {
-  EXPECT_EQ(run({"-r", "photos/"}, dir_.path()),
-            linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
-                                     {"c.jpg", kTagged + c_},
-                                     {"x", kTagged + hidden_},
-                                     {"empty", kTagged + empty_},
-                                     {"hex", kRetagged + hex_}}) +
-                retagSummary(root_, 6, 1, 2, 3));
-  for (const std::string& file : files()) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
-  EXPECT_EQ(run({"-r", root_ + "/"}), retagSummary(root_, 6, 6, 0, 0));
-}
-
-TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
+// Runs in turn, each on what the runs before it left: its arguments, its working directory and
+// its whole standard output. A trailing slash asks for a tree, and a file cannot be listed; a
+// single file is also told its tag is current; a second retag writes nothing.
+TEST_F(PhotosTest, EveryModeOnTreesSingleFilesEmptyRootsAndMissingTargets) {
+  const std::string unequal = "\u274C digests for ", equal = "\u2705 digest for ";
   const std::string dirs = dir_ / "dirs";
   dir_.mkdir("dirs/x/y");
-  EXPECT_EQ(run({"-t", "dirs"}, dir_.path()), tagSummary(dirs, 0, 0));
-  EXPECT_EQ(run({"-c", dirs}), checkSummary(dirs, 0, 0, 0, 0));
-  EXPECT_EQ(run({"-r", dirs + "/"}), retagSummary(dirs, 0, 0, 0, 0));
+  const std::tuple<std::vector<std::string>, std::string, std::string> rows[] = {
+      {{"-c", "./photos//"},
+       dir_.path(),
+       linesInWalkOrder(root_, {{"b.jpg", unequal + b_ + " aren't equal."},
+                                {"c.jpg", kNoDigest + c_},
+                                {"x", kNoDigest + hidden_},
+                                {"empty", kNoDigest + empty_},
+                                {"hex", unequal + hex_ + " aren't equal."}}) +
+           checkSummary(root_, 6, 1, 2, 3)},
+      {{"-c", "a.jpg"}, root_, equal + a_ + "\n"},
+      {{"-c", b_}, "", "\u274C digest for " + b_ + " aren't equal.\n"},
+      {{"-t", "c.jpg/"}, root_, "\n"},
+      {{"-r", "c.jpg/"}, root_, "\n"},
+      {{"-c", "c.jpg/"}, root_, "\n"},
+      {{"-r", a_}, "", equal + a_ + "\n"},
+      {{"-r", c_}, "", kTagged + c_ + "\n"},
+      {{"-r", "photos/"},
+       dir_.path(),
+       linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
+                                {"x", kTagged + hidden_},
+                                {"empty", kTagged + empty_},
+                                {"hex", kRetagged + hex_}}) +
+           retagSummary(root_, 6, 2, 2, 2)},
+      {{"-r", root_ + "/"}, "", retagSummary(root_, 6, 6, 0, 0)},
+      {{"-t", "dirs"}, dir_.path(), tagSummary(dirs, 0, 0)},
+      {{"-c", dirs}, "", checkSummary(dirs, 0, 0, 0, 0)},
+      {{"-r", dirs + "/"}, "", retagSummary(dirs, 0, 0, 0, 0)}};
+  for (const auto& [arguments, cwd, out] : rows) {
+    EXPECT_EQ(run(arguments, cwd), out) << ::testing::PrintToString(arguments);
+    if (arguments[1] == "c.jpg/") {
+      EXPECT_EQ(storedTag(c_), std::nullopt);
+    }
+  }
+  for (const std::string& file : {a_, b_, c_, hidden_, empty_, hex_})
+    EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
   for (const std::string missing : {"missing", "missing/", ""}) {
     for (const std::string mode : {"-t", "-c", "-r"})
       EXPECT_EQ(run({mode, missing}, dir_.path()), "\n");
