@@ -34,7 +34,7 @@ using namespace vorbit::testing;
 
 // Before the nth call (of the one kind, and given the one name, when these are set) runs the
 // action, then fails that call with the error (0: makes it for real). Every call is first shown
-// to each, which may fail it with an errno of its own.
+// to each, which may fail it with an errno of its own: a file system that refuses a kind of call.
 struct Injector final : FaultInjector {
   Injector(
       long nth, int error, std::optional<SystemCall> kind = {}, std::string name = "",
@@ -42,7 +42,7 @@ struct Injector final : FaultInjector {
       : nth(nth), error(error), kind(kind), name(std::move(name)), action(std::move(action)) {}
 
   int errorFor(SystemCall call, std::string_view callName) override {
-    if (const int own = each(callName)) return own;
+    if (const int own = each(call, callName)) return own;
     if ((kind && call != *kind) || (!name.empty() && callName != name) || ++seen != nth) return 0;
     failed = call;
     action();
@@ -54,7 +54,9 @@ struct Injector final : FaultInjector {
   std::optional<SystemCall> kind, failed;
   std::string name;
   std::function<void()> action;
-  std::function<int(std::string_view)> each = [](std::string_view) { return 0; };
+  std::function<int(SystemCall, std::string_view)> each = [](SystemCall, std::string_view) {
+    return 0;
+  };
 };
 
 ProcessResult run(const std::vector<std::string>& arguments, Injector faults) {
@@ -311,7 +313,7 @@ TEST_F(RaceTest, LinkRetargetedToADeviceIsNeverOpened) {
       std::filesystem::create_symlink("/dev/ptmx", link);
       swapped = true;
     });
-    swap.each = [&](std::string_view) {
+    swap.each = [&](SystemCall, std::string_view) {
       return opened = opened || (swapped && deviceOpen("/dev/ptmx")), 0;
     };
     const ProcessResult result = run({"-c", target}, swap);
@@ -358,22 +360,50 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   }
 }
 
-// Without /proc (its opens fail as where it is not mounted), a link is opened again by its name:
-// one retargeted between the look at its target and that open is closed unread, since it is not
-// the inode the look found.
-TEST_F(RaceTest, WithoutProcALinkRetargetedBeforeItsOpenByNameIsNotRead) {
+// Without /proc (its opens fail as where it is not mounted, in a chroot say), a link, as the
+// target or in a tree, is opened again by its name and read; one retargeted between the look at
+// its target and that open is closed unread, since it is not the inode the look found.
+TEST_F(RaceTest, WithoutProcALinkIsReadUnlessRetargetedBeforeItsOpenByName) {
   const std::string link = root_ + "/link", other = dir_.write("outside/other", "o");
   std::filesystem::create_symlink(secret_, link);
+  const auto noProc = [](SystemCall, std::string_view name) {
+    return name.starts_with("/proc/self/fd/") ? ENOENT : 0;
+  };
   Injector retarget(2, 0, SystemCall::open, link, [&] {
     std::filesystem::remove(link);
     std::filesystem::create_symlink(other, link);
   });
-  retarget.each = [](std::string_view name) {
-    return name.starts_with("/proc/self/fd/") ? ENOENT : 0;
-  };
+  retarget.each = noProc;
   EXPECT_EQ(run({"-t", link}, retarget).out, "\n");
-  EXPECT_EQ(storedTag(secret_), std::nullopt);
   EXPECT_EQ(storedTag(other), std::nullopt);
+  Injector none(0, 0);
+  none.each = noProc;
+  EXPECT_EQ(run({"-t", link}, none).out, "\u2705 tagged " + link + "\n");
+  EXPECT_EQ(storedTag(other), sha256Of("o"));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(secret_, link);
+  EXPECT_EQ(run({"-t", root_}, none).out, tagSummary(root_, 1, 0));
+  EXPECT_EQ(storedTag(secret_), sha256Of("s"));
+}
+
+// A read-only mount, an immutable file and a file system that keeps no user attributes at all
+// (ramfs, where reading one fails too) refuse the tag: each mode says so and nothing is written.
+TEST_F(RaceTest, RefusedTagsAreFailuresInEveryMode) {
+  const std::string file = dir_.write("r/f", "f"), couldnt = "\u274C couldn't tag " + file;
+  for (const auto& [error, refused] : {std::pair(EROFS, SystemCall::fsetxattr),
+                                       {EPERM, SystemCall::fsetxattr},
+                                       {EOPNOTSUPP, SystemCall::fgetxattr}}) {
+    SCOPED_TRACE(std::strerror(error));
+    Injector refuse(0, 0);
+    refuse.each = [&](SystemCall call, std::string_view) {
+      return call == SystemCall::fsetxattr || call == refused ? error : 0;
+    };
+    EXPECT_EQ(run({"-t", root_}, refuse).out,
+              couldnt + " " + std::strerror(error) + "\n" + tagSummary(root_, 1, 1));
+    EXPECT_EQ(run({"-r", file}, refuse).out, couldnt + "\n");
+    EXPECT_EQ(run({"-c", file}, refuse).out, kNoDigest + file + "\n");
+  }
+  EXPECT_EQ(storedTag(file), std::nullopt);
 }
 
 // Only a change of contents is a change: a chmod, a chown, a new link, another attribute or an
