@@ -335,18 +335,22 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   // the same directory again for the files listed after the chain.
   std::string chain = "r/a";
   for (int level = 0; level < 40; ++level) chain += "/c";
+  // Files f0 to f19 in the directory, with the contents.
+  const auto files = [&](const std::string& directory, const std::string& contents) {
+    for (int i = 0; i < 20; ++i) dir_.write(directory + "/f" + std::to_string(i), contents);
+  };
   // Made before and after the chain, so that some are listed after it in creation order or its
   // reverse; a listing in hash order puts some after it too.
   for (int i = 0; i < 10; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
   dir_.write(chain + "/bottom", "b");
-  for (int i = 10; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  files("r/a", "old");
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(root_ + "/a"))
     names.push_back(entry.path().filename());
   ASSERT_NE(names.back(), "c") << "the chain is listed after every file of a";
   const auto swapA = [&] {
     std::filesystem::rename(root_ + "/a", root_ + "/a.old");
-    for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "new");
+    files("r/a", "new");
   };
   EXPECT_EQ(run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", swapA)).err, "");
   for (int i = 0; i < 20; ++i)
@@ -356,9 +360,9 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   // The chain moved out of the tree instead: climbing back through its "..", the walk finds
   // another directory, holding names like a's, and must find a again by its name.
   std::filesystem::remove_all(root_);
-  for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  files("r/a", "old");
   dir_.write(chain + "/bottom", "b");
-  for (int i = 0; i < 20; ++i) dir_.write("elsewhere/f" + std::to_string(i), "decoy");
+  files("elsewhere", "decoy");
   const auto moveChain = [&] { std::filesystem::rename(root_ + "/a/c", dir_ / "elsewhere/c"); };
   run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", moveChain));
   for (int i = 0; i < 20; ++i) {
