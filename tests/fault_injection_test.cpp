@@ -42,7 +42,7 @@ struct Injector final : FaultInjector {
       : nth(nth), error(error), kind(kind), name(std::move(name)), action(std::move(action)) {}
 
   int errorFor(SystemCall call, std::string_view callName) override {
-    if (const int own = each(call, callName)) return own;
+    if (const int own = each ? each(call, callName) : 0) return own;
     if ((kind && call != *kind) || (!name.empty() && callName != name) || ++seen != nth) return 0;
     failed = call;
     action();
@@ -54,9 +54,7 @@ struct Injector final : FaultInjector {
   std::optional<SystemCall> kind, failed;
   std::string name;
   std::function<void()> action;
-  std::function<int(SystemCall, std::string_view)> each = [](SystemCall, std::string_view) {
-    return 0;
-  };
+  std::function<int(SystemCall, std::string_view)> each;
 };
 
 ProcessResult run(const std::vector<std::string>& arguments, Injector faults) {
