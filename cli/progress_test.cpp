@@ -2,18 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vorbit {
 namespace {
 
 TEST(StatusLineTest, PathIsCutToTheCellsFromTheLeftAndShowsNothingATerminalActsOn) {
   const std::string status = "3 files, 12 B, 4 B/s, 0 mismatches";  // 34 cells
   const std::string kanji = "\u6f22", ellipsis = "\u2026";          // two cells; one
-  struct Row {
-    std::string path;
-    int columns;
-    std::string line;
-  };
-  const Row rows[] = {
+  // The path, the terminal's columns, the line.
+  const std::tuple<std::string, int, std::string> rows[] = {
       {"/a/b", 80, status + "  /a/b"},
       {"/photos/long/name.jpg", 46, status + "  " + ellipsis + "/name.jpg"},
       {"/p", 20, status.substr(0, 20)},
@@ -35,9 +33,8 @@ TEST(StatusLineTest, PathIsCutToTheCellsFromTheLeftAndShowsNothingATerminalActsO
       {"/abe\u0301", 39, status + "  " + ellipsis + "be\u0301"},
       {"/a" + kanji + "\u0301x", 39, status + "  " + ellipsis + "x"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path + " in " + std::to_string(row.columns));
-    EXPECT_EQ(statusLine(status, row.path, row.columns), row.line);
+  for (const auto& [path, columns, line] : rows) {
+    EXPECT_EQ(statusLine(status, path, columns), line) << path << " in " << columns;
   }
 }
 

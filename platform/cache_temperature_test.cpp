@@ -2,38 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace vorbit {
 namespace {
 
 // Opens `files` files on a disk whose cache probes answer `cached`; returns how many were read
 // ahead and how many probes were asked.
-struct Opened {
-  int readAhead = 0;
-  int probes = 0;
-};
-Opened openFiles(CacheTemperature& temperature, int files, bool cached) {
-  Opened opened;
-  for (int i = 0; i < files; ++i) {
-    opened.readAhead += temperature.readAheadWanted([&] {
-      ++opened.probes;
-      return cached;
-    });
-  }
-  return opened;
+std::pair<int, int> openFiles(CacheTemperature& temperature, int files, bool cached) {
+  int readAhead = 0, probes = 0;
+  for (int i = 0; i < files; ++i)
+    readAhead += temperature.readAheadWanted([&] { return ++probes, cached; });
+  return {readAhead, probes};
 }
 
 // A few probes among the files of a cold disk, and none once one of them finds the cache warm.
 TEST(CacheTemperatureTest, ColdDiskIsReadAheadUntilAProbeFindsTheCacheWarm) {
   CacheTemperature temperature;
-  const Opened cold = openFiles(temperature, 100, false);
-  EXPECT_EQ(cold.readAhead, 100);
-  EXPECT_GT(cold.probes, 0);
-  EXPECT_LT(cold.probes, 10);
+  const auto [readAhead, probes] = openFiles(temperature, 100, false);
+  EXPECT_EQ(readAhead, 100);
+  EXPECT_TRUE(probes > 0 && probes < 10) << probes;
   openFiles(temperature, 100, true);
   EXPECT_FALSE(temperature.cold());
-  const Opened warm = openFiles(temperature, 100, true);
-  EXPECT_EQ(warm.readAhead, 0);
-  EXPECT_EQ(warm.probes, 0);
+  EXPECT_EQ(openFiles(temperature, 100, true), std::pair(0, 0));
 }
 
 TEST(CacheTemperatureTest, FirstReadsTellWarmFromCold) {

@@ -16,47 +16,47 @@ namespace {
 using namespace vorbit::testing;
 
 // What the ring does for a walk, a request at a time, is tested through the walk; what only a
-// long run reaches is tested here.
-TEST(ReadAheadTest, FilesTakeTurnsInTheRingsTableOfFilesAsItWrapsAround) {
-  TempDir dir;
-  std::vector<std::string> paths;
-  std::vector<int> fds;
-  for (int i = 0; i < 150; ++i) {  // more than twice the table's size
-    paths.push_back(writeCold(dir / ("f" + std::to_string(i)), std::string(256 << 10, 'x')));
-    fds.push_back(::open(paths.back().c_str(), O_RDONLY));
+// long run reaches is tested here, on cold files each open in turn.
+class ReadAheadTest : public ::testing::Test {
+ protected:
+  // Opens a cold file of the size, its path in paths_.
+  int open(std::size_t size) {
+    paths_.push_back(
+        writeCold(dir_ / ("f" + std::to_string(paths_.size())), std::string(size, 'x')));
+    return ::open(paths_.back().c_str(), O_RDONLY);
   }
-  ReadAhead readAhead{SystemCalls(nullptr)};
+
+  TempDir dir_;
+  std::vector<std::string> paths_;
+  ReadAhead readAhead_{SystemCalls(nullptr)};
+};
+
+TEST_F(ReadAheadTest, FilesTakeTurnsInTheRingsTableOfFilesAsItWrapsAround) {
+  std::vector<int> fds;
+  for (int i = 0; i < 150; ++i) fds.push_back(open(256 << 10));  // twice the table and more
   // As in a walk: files are asked for a few at a time, and each leaves once it has been read,
   // long before the table comes round to its slot again.
   for (std::size_t i = 0; i < fds.size(); ++i) {
-    readAhead.request(fds[i], 4 << 20);
-    readAhead.submit(i + 1 == fds.size());
+    readAhead_.request(fds[i], 4 << 20);
+    readAhead_.submit(i + 1 == fds.size());
     if (i % 8 != 7 && i + 1 != fds.size()) continue;
     for (std::size_t done = i - i % 8; done <= i; ++done) {
-      EXPECT_TRUE(becomesResident(paths[done])) << paths[done];
-      readAhead.forget(fds[done], false);
+      EXPECT_TRUE(becomesResident(paths_[done])) << paths_[done];
+      readAhead_.forget(fds[done], false);
       ::close(fds[done]);
     }
   }
 }
 
-TEST(ReadAheadTest, AFileLeavesTheRingsTableAsItClosesAndEveryFileOnceReadingAheadStops) {
-  TempDir dir;
-  std::vector<std::string> paths;
-  std::vector<int> fds;
-  ReadAhead readAhead{SystemCalls(nullptr)};
-  for (int i = 0; i < 3; ++i) {
-    paths.push_back(writeCold(dir / ("f" + std::to_string(i)), std::string(64 << 10, 'x')));
-    fds.push_back(::open(paths.back().c_str(), O_RDONLY));
-    readAhead.request(fds.back(), 64 << 10);
-  }
-  readAhead.submit(true);
-  EXPECT_EQ(filesInRingTables(), paths);
-
-  readAhead.forget(fds[0], false);
+TEST_F(ReadAheadTest, AFileLeavesTheRingsTableAsItClosesAndEveryFileOnceReadingAheadStops) {
+  const int fds[] = {open(64 << 10), open(64 << 10), open(64 << 10)};
+  for (const int fd : fds) readAhead_.request(fd, 64 << 10);
+  readAhead_.submit(true);
+  EXPECT_EQ(filesInRingTables(), paths_);
+  readAhead_.forget(fds[0], false);
   ::close(fds[0]);
-  EXPECT_EQ(filesInRingTables(), (std::vector<std::string>{paths[1], paths[2]}));
-  readAhead.forget(fds[2], true);
+  EXPECT_EQ(filesInRingTables(), (std::vector<std::string>{paths_[1], paths_[2]}));
+  readAhead_.forget(fds[2], true);
   ::close(fds[1]);
   ::close(fds[2]);
   EXPECT_EQ(filesInRingTables(), std::vector<std::string>{});
@@ -64,22 +64,19 @@ TEST(ReadAheadTest, AFileLeavesTheRingsTableAsItClosesAndEveryFileOnceReadingAhe
 
 // A request waits for others to make a batch. Sent only after its file was closed, it would put
 // in the table whatever has the descriptor's number by then: here a directory.
-TEST(ReadAheadTest, ARequestStillWaitingWhenItsFileClosesIsSentFirst) {
-  TempDir dir;
-  const std::string waiting = writeCold(dir / "waiting", "w"), next = writeCold(dir / "next", "n");
-  ReadAhead readAhead{SystemCalls(nullptr)};
-  const int fd = ::open(waiting.c_str(), O_RDONLY);
-  readAhead.request(fd, 1);
-  readAhead.submit(false);
-  readAhead.forget(fd, false);
-  ::close(fd);
-  const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_EQ(directory, fd) << "the directory was to take the closed file's number";
-  const int nextFd = ::open(next.c_str(), O_RDONLY);
-  readAhead.request(nextFd, 1);
-  readAhead.submit(true);
-  EXPECT_EQ(filesInRingTables(), std::vector<std::string>{next});
-  ::close(nextFd);
+TEST_F(ReadAheadTest, ARequestStillWaitingWhenItsFileClosesIsSentFirst) {
+  const int waiting = open(1);
+  readAhead_.request(waiting, 1);
+  readAhead_.submit(false);
+  readAhead_.forget(waiting, false);
+  ::close(waiting);
+  const int directory = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(directory, waiting) << "the directory was to take the closed file's number";
+  const int next = open(1);
+  readAhead_.request(next, 1);
+  readAhead_.submit(true);
+  EXPECT_EQ(filesInRingTables(), std::vector<std::string>{paths_.back()});
+  ::close(next);
   ::close(directory);
 }
 

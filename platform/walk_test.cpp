@@ -53,21 +53,17 @@ class ColdWalkTest : public TreeTest {
 };
 
 TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsFallback) {
-  const struct {
-    const char* name;
-    SystemCall refused;
-    int error;
-  } rows[] = {
-      {"io_uring", SystemCall::poll, 0},
-      {"no io_uring: posix_fadvise", SystemCall::io_uring_setup, ENOSYS},
-      {"the ring refuses a table of files: posix_fadvise", SystemCall::io_uring_register, EPERM},
-  };
+  // What is refused, and with what: nothing; io_uring (then posix_fadvise); the ring's table of
+  // files (then posix_fadvise too).
+  const std::pair<SystemCall, int> rows[] = {{SystemCall::poll, 0},
+                                             {SystemCall::io_uring_setup, ENOSYS},
+                                             {SystemCall::io_uring_register, EPERM}};
   static_assert(20 < FileWindow::kFiles, "every file fits in the window");
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const auto& [refused, error] : rows) {
+    SCOPED_TRACE(int(refused));
     const std::vector<std::string> files = coldFiles(20);
     for (const std::string& file : files) makeCold(file);
-    log_.refuse = {{row.refused, row.error}};
+    log_.refuse = {{refused, error}};
     Platform platform(&log_);
     const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
     const std::optional<WalkEntry> first = walk->next();  // kept: a file closed is not read ahead

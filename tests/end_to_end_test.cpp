@@ -9,20 +9,16 @@
 #include <csignal>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <map>
 #include <regex>
-#include <thread>
 #include <tuple>
 
 #include "cli/mode_table.h"
-#include "integrity/tag_store.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -95,8 +91,6 @@ class PhotosTest : public EndToEndTest {
     storeTag(hex_, bytesOf(hexString(sha256Of("h"))));
   }
 
-  std::vector<std::string> files() const { return {a_, b_, c_, hidden_, empty_, hex_}; }
-
   const std::string root_ = dir_ / "photos", a_ = dir_.write("photos/a.jpg", "a"),
                     b_ = dir_.write("photos/b.jpg", "b, edited"),
                     c_ = dir_.write("photos/c.jpg", "c"),
@@ -104,52 +98,48 @@ class PhotosTest : public EndToEndTest {
                     empty_ = dir_.write("photos/empty", "e"), hex_ = dir_.write("photos/hex", "h");
 };
 
-TEST_F(PhotosTest, CheckOfATreeNamesChangedAndUntaggedFilesAtAnyDepth) {
-  EXPECT_EQ(run({"-c", "./photos//"}, dir_.path()),
-            linesInWalkOrder(root_, {{"b.jpg", "\u274C digests for " + b_ + " aren't equal."},
-                                     {"c.jpg", kNoDigest + c_},
-                                     {"x", kNoDigest + hidden_},
-                                     {"empty", kNoDigest + empty_},
-                                     {"hex", "\u274C digests for " + hex_ + " aren't equal."}}) +
-                checkSummary(root_, 6, 1, 2, 3));
-}
-
-TEST_F(PhotosTest, CheckOfSingleFilesSaysMatchedAndMismatchedInTheSingular) {
-  EXPECT_EQ(run({"-c", "a.jpg"}, root_), "\u2705 digest for " + a_ + "\n");
-  EXPECT_EQ(run({"-c", b_}), "\u274C digest for " + b_ + " aren't equal.\n");
-}
-
-TEST_F(PhotosTest, TrailingSlashOnAFileTargetGivesAnEmptyLine) {
-  // The slash asks for a tree, and a file cannot be listed.
-  for (const std::string mode : {"-t", "-r", "-c"}) EXPECT_EQ(run({mode, "c.jpg/"}, root_), "\n");
-  EXPECT_EQ(storedTag(c_), std::nullopt);
-}
-
-// A single file is also told its tag is current; its other lines are those of a tree.
-TEST_F(PhotosTest, RetagOfASingleFileSaysWhenItsTagIsCurrent) {
-  EXPECT_EQ(run({"-r", a_}), "\u2705 digest for " + a_ + "\n");
-  EXPECT_EQ(run({"-r", c_}), kTagged + c_ + "\n");
-  EXPECT_EQ(storedTag(c_), sha256Of("c"));
-}
-
-TEST_F(PhotosTest, RetagOfATreeNamesWhatItWritesAndASecondRetagNothing) {
-  EXPECT_EQ(run({"-r", "photos/"}, dir_.path()),
-            linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
-                                     {"c.jpg", kTagged + c_},
-                                     {"x", kTagged + hidden_},
-                                     {"empty", kTagged + empty_},
-                                     {"hex", kRetagged + hex_}}) +
-                retagSummary(root_, 6, 1, 2, 3));
-  for (const std::string& file : files()) EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
-  EXPECT_EQ(run({"-r", root_ + "/"}), retagSummary(root_, 6, 6, 0, 0));
-}
-
-TEST_F(EndToEndTest, EmptyRootsAndMissingTargets) {
+// Runs in turn, each on what the runs before it left: its arguments, its working directory and
+// its whole standard output. A trailing slash asks for a tree, and a file cannot be listed; a
+// single file is also told its tag is current; a second retag writes nothing.
+TEST_F(PhotosTest, EveryModeOnTreesSingleFilesEmptyRootsAndMissingTargets) {
+  const std::string unequal = "\u274C digests for ", equal = "\u2705 digest for ";
   const std::string dirs = dir_ / "dirs";
   dir_.mkdir("dirs/x/y");
-  EXPECT_EQ(run({"-t", "dirs"}, dir_.path()), tagSummary(dirs, 0, 0));
-  EXPECT_EQ(run({"-c", dirs}), checkSummary(dirs, 0, 0, 0, 0));
-  EXPECT_EQ(run({"-r", dirs + "/"}), retagSummary(dirs, 0, 0, 0, 0));
+  const std::tuple<std::vector<std::string>, std::string, std::string> rows[] = {
+      {{"-c", "./photos//"},
+       dir_.path(),
+       linesInWalkOrder(root_, {{"b.jpg", unequal + b_ + " aren't equal."},
+                                {"c.jpg", kNoDigest + c_},
+                                {"x", kNoDigest + hidden_},
+                                {"empty", kNoDigest + empty_},
+                                {"hex", unequal + hex_ + " aren't equal."}}) +
+           checkSummary(root_, 6, 1, 2, 3)},
+      {{"-c", "a.jpg"}, root_, equal + a_ + "\n"},
+      {{"-c", b_}, "", "\u274C digest for " + b_ + " aren't equal.\n"},
+      {{"-t", "c.jpg/"}, root_, "\n"},
+      {{"-r", "c.jpg/"}, root_, "\n"},
+      {{"-c", "c.jpg/"}, root_, "\n"},
+      {{"-r", a_}, "", equal + a_ + "\n"},
+      {{"-r", c_}, "", kTagged + c_ + "\n"},
+      {{"-r", "photos/"},
+       dir_.path(),
+       linesInWalkOrder(root_, {{"b.jpg", kRetagged + b_},
+                                {"x", kTagged + hidden_},
+                                {"empty", kTagged + empty_},
+                                {"hex", kRetagged + hex_}}) +
+           retagSummary(root_, 6, 2, 2, 2)},
+      {{"-r", root_ + "/"}, "", retagSummary(root_, 6, 6, 0, 0)},
+      {{"-t", "dirs"}, dir_.path(), tagSummary(dirs, 0, 0)},
+      {{"-c", dirs}, "", checkSummary(dirs, 0, 0, 0, 0)},
+      {{"-r", dirs + "/"}, "", retagSummary(dirs, 0, 0, 0, 0)}};
+  for (const auto& [arguments, cwd, out] : rows) {
+    EXPECT_EQ(run(arguments, cwd), out) << ::testing::PrintToString(arguments);
+    if (arguments[1] == "c.jpg/") {
+      EXPECT_EQ(storedTag(c_), std::nullopt);
+    }
+  }
+  for (const std::string& file : {a_, b_, c_, hidden_, empty_, hex_})
+    EXPECT_EQ(storedTag(file), sha256Of(readFile(file)));
   for (const std::string missing : {"missing", "missing/", ""}) {
     for (const std::string mode : {"-t", "-c", "-r"})
       EXPECT_EQ(run({mode, missing}, dir_.path()), "\n");
@@ -303,27 +293,6 @@ struct Scoped {
   const bool done;
 };
 
-TEST_F(EndToEndTest, ReadOnlyMountRamfsAndImmutableFileAreFailures) {
-  const std::string source = dir_.mkdir("source"), file = dir_.write("source/f", "f");
-  const std::string readOnly = dir_.mkdir("readonly"), ramfs = dir_.mkdir("ramfs");
-  const std::string immutable = dir_.write("immutable/f", "f");
-  Scoped bind({"mount", "--bind", source, readOnly}, {"umount", "-l", readOnly});
-  Scoped mount({"mount", "-t", "ramfs", "ramfs", ramfs}, {"umount", "-l", ramfs});
-  Scoped locked({"chattr", "+i", immutable}, {"chattr", "-i", immutable});
-  if (!bind.done || !mount.done || !locked.done) GTEST_SKIP() << "cannot mount or chattr here";
-  ASSERT_TRUE(runCommand({"mount", "-o", "remount,bind,ro", readOnly}));
-  writeFile(ramfs + "/f", "f");
-  for (const auto& [root, error] : {std::pair(readOnly, EROFS), std::pair(ramfs, EOPNOTSUPP),
-                                    std::pair(dir_ / "immutable", EPERM)}) {
-    const std::string couldnt = "\u274C couldn't tag " + root + "/f";
-    EXPECT_EQ(run({"-t", root}),
-              couldnt + " " + std::strerror(error) + "\n" + tagSummary(root, 1, 1));
-    EXPECT_EQ(run({"-r", root + "/f"}), couldnt + "\n");
-    EXPECT_EQ(run({"-c", root + "/f"}), kNoDigest + root + "/f\n");
-  }
-  EXPECT_EQ(storedTag(file), std::nullopt);
-}
-
 TEST_F(EndToEndTest, StrangeNamesArePrintedAsTheyAreAndTagged) {
   const std::string root = dir_.mkdir("r");
   std::map<std::string, std::string> lines;
@@ -432,86 +401,6 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
 
 // A relative target is named by its absolute path however long the working directory's is, and
 // looked up as given, since the system refuses an absolute path past PATH_MAX.
-// Where /proc is not mounted, links and targets, which are otherwise opened through it, are
-// read all the same: under an empty tmpfs in a mount namespace of its own, and in a chroot
-// without it. The chroot sees the tree at /t and vorbit at /vorbit.
-TEST_F(EndToEndTest, WithoutProcAFileALinkInATreeAndALinkAsTheTargetAreRead) {
-  dir_.write("t/tree/a", "a");
-  dir_.write("t/outside", "o");
-  std::filesystem::create_symlink("../outside", dir_ / "t/tree/link");
-  std::filesystem::copy_file(VORBIT_BINARY, dir_ / "vorbit");
-  const std::string emptyProc = "mount -t tmpfs none /proc && exec \"$@\"";
-  const std::string chroot =
-      "r=$1; shift; mkdir -p \"$r/usr\" \"$r/t\" && mount --bind /usr \"$r/usr\" && "
-      "mount --bind \"$r/../t\" \"$r/t\" && cp \"$r/../vorbit\" \"$r/vorbit\" && "
-      "ln -sfn usr/lib \"$r/lib\" && ln -sfn usr/lib64 \"$r/lib64\" && exec chroot \"$r\" \"$@\"";
-  const struct {
-    const char* name;
-    std::vector<std::string> prefix;
-    std::string vorbit, tree;
-  } rows[] = {
-      {"an empty /proc", {"unshare", "-m", "sh", "-c", emptyProc, "sh"}, VORBIT_BINARY, dir_ / "t"},
-      {"a chroot", {"unshare", "-m", "sh", "-c", chroot, "sh", dir_ / "root"}, "/vorbit", "/t"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    for (const char* file : {"tree/a", "outside"})
-      ::removexattr((dir_ / "t/" + file).c_str(), kHashAttributeName);
-    const auto without = [&](const std::vector<std::string>& arguments) {
-      std::vector<std::string> command = row.prefix;
-      command.push_back(row.vorbit);
-      command.insert(command.end(), arguments.begin(), arguments.end());
-      const ProcessResult result = runProgram(command);
-      EXPECT_EQ(result.err, "");
-      return result.out;
-    };
-    const std::string tree = row.tree + "/tree";
-    EXPECT_EQ(without({"-t", tree + "/link"}), "\u2705 tagged " + tree + "/link\n");
-    EXPECT_EQ(storedTag(dir_ / "t/outside"), sha256Of("o"));
-    EXPECT_EQ(without({"-c", tree + "/a"}), kNoDigest + tree + "/a\n");
-    EXPECT_EQ(without({"-t", tree}), tagSummary(tree, 2, 0));
-    EXPECT_EQ(storedTag(dir_ / "t/tree/a"), sha256Of("a"));
-    EXPECT_EQ(without({"-c", tree}), checkSummary(tree, 2, 2, 0, 0));
-    std::filesystem::remove_all(dir_ / "root");
-  }
-}
-
-// Runs beside another writer of the tree's metadata: another run writing tags, and a process
-// that keeps writing another attribute of every file. Each write moves a file's change time
-// while it is read, which is no change of its contents, so no run reports one.
-TEST_F(EndToEndTest, RunsBesideWritersOfMetadataReportNoFalseChange) {
-  const std::string root = dir_.mkdir("tree");
-  // Files read in many reads each, so that the other writes land while one is read.
-  for (int i = 0; i < 100; ++i) {
-    dir_.write("tree/f" + std::to_string(i), std::string(256 << 10, 'a' + i % 26));
-  }
-  run({"-t", root});
-  std::atomic<bool> writing = true;
-  std::thread attributes([&] {
-    for (int round = 0; writing; ++round) {
-      for (int i = 0; i < 100; ++i) {
-        const std::string value = std::to_string(round);
-        ::setxattr((root + "/f" + std::to_string(i)).c_str(), "user.other", value.data(),
-                   value.size(), 0);
-      }
-    }
-  });
-  const std::string tagged = tagSummary(root, 100, 0), checked = checkSummary(root, 100, 100, 0, 0),
-                    retagged = retagSummary(root, 100, 100, 0, 0);
-  for (const auto& [first, second] : {std::pair("-t", "-c"), {"-t", "-t"}, {"-r", "-c"}}) {
-    SCOPED_TRACE(std::string(first) + " beside " + second);
-    auto other = std::async(std::launch::async, [&] { return runVorbit({first, root, "1"}); });
-    const ProcessResult beside = runVorbit({second, root, "1"});
-    for (const ProcessResult& result : {other.get(), beside}) {
-      EXPECT_EQ(result.err, "");
-      EXPECT_TRUE(result.out == tagged || result.out == checked || result.out == retagged)
-          << result.out;
-    }
-  }
-  writing = false;
-  attributes.join();
-}
-
 TEST_F(EndToEndTest, RelativeTargetFromAWorkingDirectoryLongerThanPathMax) {
   const std::string name(250, 'd');
   const int deepest =

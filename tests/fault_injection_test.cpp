@@ -33,7 +33,8 @@ namespace {
 using namespace vorbit::testing;
 
 // Before the nth call (of the one kind, and given the one name, when these are set) runs the
-// action, then fails that call with the error (0: makes it for real).
+// action, then fails that call with the error (0: makes it for real). Every call is first shown
+// to each, which may fail it with an errno of its own: a file system that refuses a kind of call.
 struct Injector final : FaultInjector {
   Injector(
       long nth, int error, std::optional<SystemCall> kind = {}, std::string name = "",
@@ -41,6 +42,7 @@ struct Injector final : FaultInjector {
       : nth(nth), error(error), kind(kind), name(std::move(name)), action(std::move(action)) {}
 
   int errorFor(SystemCall call, std::string_view callName) override {
+    if (const int own = each ? each(call, callName) : 0) return own;
     if ((kind && call != *kind) || (!name.empty() && callName != name) || ++seen != nth) return 0;
     failed = call;
     action();
@@ -52,6 +54,7 @@ struct Injector final : FaultInjector {
   std::optional<SystemCall> kind, failed;
   std::string name;
   std::function<void()> action;
+  std::function<int(SystemCall, std::string_view)> each;
 };
 
 ProcessResult run(const std::vector<std::string>& arguments, Injector faults) {
@@ -84,40 +87,30 @@ void makeTree(const std::string& root) {
   storeTag(root + "/sub/f", sha256Of("foxtrot"));
 }
 
-// What a mode's tree line is given as a failure's detail, matched by any detail in a report.
-const std::string kAnyDetail = "\x01";
-
 bool writes(Outcome outcome) { return outcome == Outcome::tagged || outcome == Outcome::retagged; }
 
-// The outcomes a mode names no file of in a tree, by the rules of a report (modes/
-// tree_operation.h); an outcome that gets no line even for a single file breaks them.
-std::vector<Outcome> silentOutcomes(const ModeRules& rules) {
-  std::vector<Outcome> silent;
-  for (const Outcome outcome : rules.outcomes) {
-    const FileStep step{outcome, kAnyDetail};
-    if (!rules.line(step, "R/f", Scope::tree).empty()) continue;
-    EXPECT_EQ(rules.line(step, "R/f", Scope::singleFile).empty(), outcome == Outcome::noFreshDigest)
-        << "outcome " << int(outcome) << " of " << rules.verb;
-    silent.push_back(outcome);
-  }
-  return silent;
+// Whether the outcome gets no line in a tree (modes/tree_operation.h): then it must get one for a
+// single file, unless it is noFreshDigest.
+bool silent(const ModeRules& rules, Outcome outcome) {
+  const FileStep step{outcome, "detail"};
+  if (!rules.line(step, "R/f", Scope::tree).empty()) return false;
+  EXPECT_EQ(rules.line(step, "R/f", Scope::singleFile).empty(), outcome == Outcome::noFreshDigest)
+      << "outcome " << int(outcome) << " of " << rules.verb;
+  return true;
 }
 
-// Whether the line is the form, with any text where the form has kAnyDetail.
-bool fits(const std::string& line, const std::string& form) {
-  const std::size_t detail = form.find(kAnyDetail);
-  if (detail == std::string::npos) return line == form;
-  return line.starts_with(form.substr(0, detail)) && line.ends_with(form.substr(detail + 1));
-}
-
-// The file and the outcome a line of the report names, when it is a tree line of the mode.
+// The file and the outcome a line of the report names, when it is a tree line of the mode: the
+// line for it, where a failure's detail may be any text.
 std::optional<std::pair<std::string, Outcome>> namedIn(const ModeRules& rules,
                                                        const std::string& line) {
   std::optional<std::pair<std::string, Outcome>> named;
   for (const auto& entry : kContents) {
     for (const Outcome outcome : rules.outcomes) {
-      const std::string form = rules.line({outcome, kAnyDetail}, "R/" + entry.first, Scope::tree);
-      if (form.empty() || !fits(line, form)) continue;
+      const std::string form = rules.line({outcome, "\x01"}, "R/" + entry.first, Scope::tree);
+      const std::size_t detail = form.find("\x01");
+      if (form.empty() || !line.starts_with(form.substr(0, detail)) ||
+          (detail == std::string::npos ? line != form : !line.ends_with(form.substr(detail + 1))))
+        continue;
       EXPECT_FALSE(named) << line << " reads as two lines of the mode";
       named = {entry.first, outcome};
     }
@@ -125,17 +118,13 @@ std::optional<std::pair<std::string, Outcome>> namedIn(const ModeRules& rules,
   return named;
 }
 
-// Calls back with the counts plus each way to share n more files among the outcomes.
-void share(std::span<const Outcome> outcomes, int n, OutcomeCounts counts,
-           const std::function<void(const OutcomeCounts&)>& each) {
-  if (outcomes.empty()) {
-    if (n == 0) each(counts);
-    return;
-  }
-  for (int k = 0; k <= n; ++k) {
-    share(outcomes.subspan(1), n - k, counts, each);
-    counts.add(outcomes[0]);
-  }
+// The numbers in the text, in order.
+std::vector<std::int64_t> numbersIn(const std::string& text) {
+  std::vector<std::int64_t> numbers;
+  const std::regex number("[0-9]+");
+  for (std::sregex_iterator it(text.begin(), text.end(), number), last; it != last; ++it)
+    numbers.push_back(std::stoll(it->str()));
+  return numbers;
 }
 
 // What a report (its root written R) says: the outcome of each file it names, and how many of
@@ -145,32 +134,49 @@ struct Report {
   std::int64_t silentlyWritten = 0;
 };
 
-// Reads the report as lines of the mode, each naming another file, then a summary whose counts
-// agree with them.
+// Reads the report as lines of the mode, each naming another file, then the summary the mode
+// gives for these lines and the counts of silent outcomes it reads. Which outcome each number of
+// a summary counts is found by giving each outcome a count of its own, 100 plus its place.
 Report readReport(const ModeRules& rules, const std::string& out) {
   Report report;
   if (out == "\n") return report;  // the root could not be listed
-  OutcomeCounts counts;
+  OutcomeCounts all, distinct;
   std::size_t at = 0;
   while (const auto named = namedIn(rules, out.substr(at, out.find('\n', at) - at))) {
     EXPECT_TRUE(report.named.insert(*named).second) << named->first << " named twice in " << out;
-    counts.add(named->second);
+    all.add(named->second);
     at = out.find('\n', at) + 1;
   }
-  const std::vector<Outcome> silent = silentOutcomes(rules);
-  bool agrees = false;
-  for (int total = int(report.named.size()); total <= int(kContents.size()); ++total) {
-    share(silent, total - int(report.named.size()), counts, [&](const OutcomeCounts& all) {
-      const std::string summary = std::string(rules.verb) + " a total of " + std::to_string(total) +
-                                  " files in R" + rules.summaryEnd(all);
-      if (out.substr(at) != summary + "\n") return;
-      agrees = true;
-      std::int64_t written = 0;
-      for (const Outcome outcome : silent) written += writes(outcome) ? all.of(outcome) : 0;
-      report.silentlyWritten = std::max(report.silentlyWritten, written);
-    });
+  for (std::size_t i = 0; i < rules.outcomes.size(); ++i) {
+    for (std::size_t n = 0; n < 100 + i; ++n) distinct.add(rules.outcomes[i]);
   }
-  EXPECT_TRUE(agrees) << "no counts of the named files' outcomes give this summary:\n" << out;
+  const std::vector<std::int64_t> numbers = numbersIn(out.substr(at)),
+                                  places = numbersIn(rules.summaryEnd(distinct));
+  if (numbers.size() != places.size() + 1) return ADD_FAILURE() << "no summary in " << out, report;
+  const std::int64_t total = numbers[0];
+  std::int64_t unnamed = total - std::int64_t(report.named.size());
+  std::set<Outcome> counted;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (std::size_t(places[i]) - 100 >= rules.outcomes.size())
+      return ADD_FAILURE() << "a number of the summary counts more than one outcome", report;
+    const Outcome outcome = rules.outcomes[std::size_t(places[i]) - 100];
+    counted.insert(outcome);
+    if (!silent(rules, outcome)) continue;
+    for (std::int64_t n = 0; n < std::min(numbers[i + 1], total + 1); ++n) all.add(outcome);
+    unnamed -= numbers[i + 1];
+    report.silentlyWritten += writes(outcome) ? numbers[i + 1] : 0;
+  }
+  EXPECT_EQ(out.substr(at), std::string(rules.verb) + " a total of " + std::to_string(total) +
+                                " files in R" + rules.summaryEnd(all) + "\n");
+  EXPECT_LE(total, std::int64_t(kContents.size()));
+  EXPECT_GE(unnamed, 0) << "the summary counts more files than there are in\n" << out;
+  // The files left came to silent outcomes the summary does not count, of which one may write.
+  for (const Outcome outcome : rules.outcomes) {
+    if (silent(rules, outcome) && writes(outcome) && !counted.contains(outcome)) {
+      report.silentlyWritten += unnamed;
+      break;
+    }
+  }
   return report;
 }
 
@@ -306,28 +312,16 @@ TEST_F(RaceTest, LinkRetargetedToADeviceIsNeverOpened) {
     SCOPED_TRACE(target);
     std::filesystem::remove(link);
     std::filesystem::create_symlink(file, link);
-    bool opened = false;
-    struct Watch final : FaultInjector {
-      std::function<void()> each;
-      int errorFor(SystemCall, std::string_view) override { return each(), 0; }
-    } watch;
-    bool swapped = false;
-    watch.each = [&] { opened = opened || (swapped && deviceOpen("/dev/ptmx")); };
+    bool opened = false, swapped = false;
     Injector swap(1, 0, call, name, [&] {
       std::filesystem::remove(link);
       std::filesystem::create_symlink("/dev/ptmx", link);
       swapped = true;
     });
-    struct Both final : FaultInjector {
-      FaultInjector *first, *second;
-      int errorFor(SystemCall call, std::string_view name) override {
-        second->errorFor(call, name);
-        return first->errorFor(call, name);
-      }
-    } both;
-    both.first = &swap;
-    both.second = &watch;
-    const ProcessResult result = runInProcess({"-c", target}, &both);
+    swap.each = [&](SystemCall, std::string_view) {
+      return opened = opened || (swapped && deviceOpen("/dev/ptmx")), 0;
+    };
+    const ProcessResult result = run({"-c", target}, swap);
     EXPECT_TRUE(swapped);
     EXPECT_FALSE(opened) << result.out;
   }
@@ -339,18 +333,22 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   // the same directory again for the files listed after the chain.
   std::string chain = "r/a";
   for (int level = 0; level < 40; ++level) chain += "/c";
+  // Files f0 to f19 in the directory, with the contents.
+  const auto files = [&](const std::string& directory, const std::string& contents) {
+    for (int i = 0; i < 20; ++i) dir_.write(directory + "/f" + std::to_string(i), contents);
+  };
   // Made before and after the chain, so that some are listed after it in creation order or its
   // reverse; a listing in hash order puts some after it too.
   for (int i = 0; i < 10; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
   dir_.write(chain + "/bottom", "b");
-  for (int i = 10; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  files("r/a", "old");
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(root_ + "/a"))
     names.push_back(entry.path().filename());
   ASSERT_NE(names.back(), "c") << "the chain is listed after every file of a";
   const auto swapA = [&] {
     std::filesystem::rename(root_ + "/a", root_ + "/a.old");
-    for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "new");
+    files("r/a", "new");
   };
   EXPECT_EQ(run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", swapA)).err, "");
   for (int i = 0; i < 20; ++i)
@@ -360,9 +358,9 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   // The chain moved out of the tree instead: climbing back through its "..", the walk finds
   // another directory, holding names like a's, and must find a again by its name.
   std::filesystem::remove_all(root_);
-  for (int i = 0; i < 20; ++i) dir_.write("r/a/f" + std::to_string(i), "old");
+  files("r/a", "old");
   dir_.write(chain + "/bottom", "b");
-  for (int i = 0; i < 20; ++i) dir_.write("elsewhere/f" + std::to_string(i), "decoy");
+  files("elsewhere", "decoy");
   const auto moveChain = [&] { std::filesystem::rename(root_ + "/a/c", dir_ / "elsewhere/c"); };
   run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", moveChain));
   for (int i = 0; i < 20; ++i) {
@@ -371,29 +369,50 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   }
 }
 
-// Without /proc (its opens fail as where it is not mounted), a link is opened again by its name:
-// one retargeted between the look at its target and that open is closed unread, since it is not
-// the inode the look found.
-TEST_F(RaceTest, WithoutProcALinkRetargetedBeforeItsOpenByNameIsNotRead) {
+// Without /proc (its opens fail as where it is not mounted, in a chroot say), a link, as the
+// target or in a tree, is opened again by its name and read; one retargeted between the look at
+// its target and that open is closed unread, since it is not the inode the look found.
+TEST_F(RaceTest, WithoutProcALinkIsReadUnlessRetargetedBeforeItsOpenByName) {
   const std::string link = root_ + "/link", other = dir_.write("outside/other", "o");
   std::filesystem::create_symlink(secret_, link);
-  struct NoProc final : FaultInjector {
-    int errorFor(SystemCall call, std::string_view name) override {
-      if (name.starts_with("/proc/self/fd/")) return ENOENT;
-      if (call == SystemCall::open && name == link && ++opens == 2) {
-        std::filesystem::remove(link);
-        std::filesystem::create_symlink(other, link);
-      }
-      return 0;
-    }
-    std::string link, other;
-    int opens = 0;
-  } noProc;
-  noProc.link = link;
-  noProc.other = other;
-  EXPECT_EQ(runInProcess({"-t", link}, &noProc).out, "\n");
-  EXPECT_EQ(storedTag(secret_), std::nullopt);
+  const auto noProc = [](SystemCall, std::string_view name) {
+    return name.starts_with("/proc/self/fd/") ? ENOENT : 0;
+  };
+  Injector retarget(2, 0, SystemCall::open, link, [&] {
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(other, link);
+  });
+  retarget.each = noProc;
+  EXPECT_EQ(run({"-t", link}, retarget).out, "\n");
   EXPECT_EQ(storedTag(other), std::nullopt);
+  Injector none(0, 0);
+  none.each = noProc;
+  EXPECT_EQ(run({"-t", link}, none).out, "\u2705 tagged " + link + "\n");
+  EXPECT_EQ(storedTag(other), sha256Of("o"));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(secret_, link);
+  EXPECT_EQ(run({"-t", root_}, none).out, tagSummary(root_, 1, 0));
+  EXPECT_EQ(storedTag(secret_), sha256Of("s"));
+}
+
+// A read-only mount, an immutable file and a file system that keeps no user attributes at all
+// (ramfs, where reading one fails too) refuse the tag: each mode says so and nothing is written.
+TEST_F(RaceTest, RefusedTagsAreFailuresInEveryMode) {
+  const std::string file = dir_.write("r/f", "f"), couldnt = "\u274C couldn't tag " + file;
+  for (const auto& [error, refused] : {std::pair(EROFS, SystemCall::fsetxattr),
+                                       {EPERM, SystemCall::fsetxattr},
+                                       {EOPNOTSUPP, SystemCall::fgetxattr}}) {
+    SCOPED_TRACE(std::strerror(error));
+    Injector refuse(0, 0);
+    refuse.each = [&](SystemCall call, std::string_view) {
+      return call == SystemCall::fsetxattr || call == refused ? error : 0;
+    };
+    EXPECT_EQ(run({"-t", root_}, refuse).out,
+              couldnt + " " + std::strerror(error) + "\n" + tagSummary(root_, 1, 1));
+    EXPECT_EQ(run({"-r", file}, refuse).out, couldnt + "\n");
+    EXPECT_EQ(run({"-c", file}, refuse).out, kNoDigest + file + "\n");
+  }
+  EXPECT_EQ(storedTag(file), std::nullopt);
 }
 
 // Only a change of contents is a change: a chmod, a chown, a new link, another attribute or an
