@@ -9,16 +9,20 @@
 #include <csignal>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <regex>
+#include <thread>
 #include <tuple>
 
 #include "cli/mode_table.h"
+#include "integrity/tag_store.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -401,6 +405,86 @@ TEST_F(EndToEndTest, DeepChainBeforeSiblingsUnderSixOrEightDescriptorsOnEveryFil
 
 // A relative target is named by its absolute path however long the working directory's is, and
 // looked up as given, since the system refuses an absolute path past PATH_MAX.
+// Where /proc is not mounted, links and targets, which are otherwise opened through it, are
+// read all the same: under an empty tmpfs in a mount namespace of its own, and in a chroot
+// without it. The chroot sees the tree at /t and vorbit at /vorbit.
+TEST_F(EndToEndTest, WithoutProcAFileALinkInATreeAndALinkAsTheTargetAreRead) {
+  dir_.write("t/tree/a", "a");
+  dir_.write("t/outside", "o");
+  std::filesystem::create_symlink("../outside", dir_ / "t/tree/link");
+  std::filesystem::copy_file(VORBIT_BINARY, dir_ / "vorbit");
+  const std::string emptyProc = "mount -t tmpfs none /proc && exec \"$@\"";
+  const std::string chroot =
+      "r=$1; shift; mkdir -p \"$r/usr\" \"$r/t\" && mount --bind /usr \"$r/usr\" && "
+      "mount --bind \"$r/../t\" \"$r/t\" && cp \"$r/../vorbit\" \"$r/vorbit\" && "
+      "ln -sfn usr/lib \"$r/lib\" && ln -sfn usr/lib64 \"$r/lib64\" && exec chroot \"$r\" \"$@\"";
+  const struct {
+    const char* name;
+    std::vector<std::string> prefix;
+    std::string vorbit, tree;
+  } rows[] = {
+      {"an empty /proc", {"unshare", "-m", "sh", "-c", emptyProc, "sh"}, VORBIT_BINARY, dir_ / "t"},
+      {"a chroot", {"unshare", "-m", "sh", "-c", chroot, "sh", dir_ / "root"}, "/vorbit", "/t"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const char* file : {"tree/a", "outside"})
+      ::removexattr((dir_ / "t/" + file).c_str(), kHashAttributeName);
+    const auto without = [&](const std::vector<std::string>& arguments) {
+      std::vector<std::string> command = row.prefix;
+      command.push_back(row.vorbit);
+      command.insert(command.end(), arguments.begin(), arguments.end());
+      const ProcessResult result = runProgram(command);
+      EXPECT_EQ(result.err, "");
+      return result.out;
+    };
+    const std::string tree = row.tree + "/tree";
+    EXPECT_EQ(without({"-t", tree + "/link"}), "\u2705 tagged " + tree + "/link\n");
+    EXPECT_EQ(storedTag(dir_ / "t/outside"), sha256Of("o"));
+    EXPECT_EQ(without({"-c", tree + "/a"}), kNoDigest + tree + "/a\n");
+    EXPECT_EQ(without({"-t", tree}), tagSummary(tree, 2, 0));
+    EXPECT_EQ(storedTag(dir_ / "t/tree/a"), sha256Of("a"));
+    EXPECT_EQ(without({"-c", tree}), checkSummary(tree, 2, 2, 0, 0));
+    std::filesystem::remove_all(dir_ / "root");
+  }
+}
+
+// Runs beside another writer of the tree's metadata: another run writing tags, and a process
+// that keeps writing another attribute of every file. Each write moves a file's change time
+// while it is read, which is no change of its contents, so no run reports one.
+TEST_F(EndToEndTest, RunsBesideWritersOfMetadataReportNoFalseChange) {
+  const std::string root = dir_.mkdir("tree");
+  // Files read in many reads each, so that the other writes land while one is read.
+  for (int i = 0; i < 100; ++i) {
+    dir_.write("tree/f" + std::to_string(i), std::string(256 << 10, 'a' + i % 26));
+  }
+  run({"-t", root});
+  std::atomic<bool> writing = true;
+  std::thread attributes([&] {
+    for (int round = 0; writing; ++round) {
+      for (int i = 0; i < 100; ++i) {
+        const std::string value = std::to_string(round);
+        ::setxattr((root + "/f" + std::to_string(i)).c_str(), "user.other", value.data(),
+                   value.size(), 0);
+      }
+    }
+  });
+  const std::string tagged = tagSummary(root, 100, 0), checked = checkSummary(root, 100, 100, 0, 0),
+                    retagged = retagSummary(root, 100, 100, 0, 0);
+  for (const auto& [first, second] : {std::pair("-t", "-c"), {"-t", "-t"}, {"-r", "-c"}}) {
+    SCOPED_TRACE(std::string(first) + " beside " + second);
+    auto other = std::async(std::launch::async, [&] { return runVorbit({first, root, "1"}); });
+    const ProcessResult beside = runVorbit({second, root, "1"});
+    for (const ProcessResult& result : {other.get(), beside}) {
+      EXPECT_EQ(result.err, "");
+      EXPECT_TRUE(result.out == tagged || result.out == checked || result.out == retagged)
+          << result.out;
+    }
+  }
+  writing = false;
+  attributes.join();
+}
+
 TEST_F(EndToEndTest, RelativeTargetFromAWorkingDirectoryLongerThanPathMax) {
   const std::string name(250, 'd');
   const int deepest =

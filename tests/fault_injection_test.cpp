@@ -303,26 +303,30 @@ bool deviceOpen(const std::string& device) {
 }
 
 // A link to a file retargeted to a device between the look that found a regular file and the
-// open: the device is never opened, in a tree, opened ahead, or as the single target.
+// open, or a name listed as a regular file swapped for a link to a device just before its open:
+// the device is never opened, in a tree, opened ahead, or as the single target.
 TEST_F(RaceTest, LinkRetargetedToADeviceIsNeverOpened) {
-  const std::string file = dir_.write("r/file", "f"), link = root_ + "/link";
-  const std::tuple<std::string, SystemCall, std::string> rows[] = {
-      {root_, SystemCall::openat, "link"}, {link, SystemCall::open, link}};
-  for (const auto& [target, call, name] : rows) {
-    SCOPED_TRACE(target);
-    std::filesystem::remove(link);
+  const std::string file = root_ + "/file", link = root_ + "/link";
+  const std::tuple<std::string, SystemCall, std::string, std::string> rows[] = {
+      {root_, SystemCall::openat, "link", link},
+      {link, SystemCall::open, link, link},
+      {root_, SystemCall::openat, "file", file}};
+  for (const auto& [target, call, name, swapped] : rows) {
+    SCOPED_TRACE(target + " " + name);
+    std::filesystem::remove_all(root_);
+    dir_.write("r/file", "f");
     std::filesystem::create_symlink(file, link);
-    bool opened = false, swapped = false;
+    bool opened = false, swappedYet = false;
     Injector swap(1, 0, call, name, [&] {
-      std::filesystem::remove(link);
-      std::filesystem::create_symlink("/dev/ptmx", link);
-      swapped = true;
+      std::filesystem::remove(swapped);
+      std::filesystem::create_symlink("/dev/ptmx", swapped);
+      swappedYet = true;
     });
     swap.each = [&](SystemCall, std::string_view) {
-      return opened = opened || (swapped && deviceOpen("/dev/ptmx")), 0;
+      return opened = opened || (swappedYet && deviceOpen("/dev/ptmx")), 0;
     };
     const ProcessResult result = run({"-c", target}, swap);
-    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(swappedYet);
     EXPECT_FALSE(opened) << result.out;
   }
 }
