@@ -26,7 +26,8 @@ struct ListedFile {
   int aheadFd = -1;             // opened ahead of its turn
   bool requestedAhead = false;  // through the read-ahead ring
   // Of a batch read in the disk's order: listed, to be opened and mapped with the batch; as
-  // mapped; asked for with the batch (its data being cached then says nothing of the cache).
+  // mapped, and so asked for with its batch (its data being cached then says nothing of the
+  // cache).
   bool awaitsBatch = false;
   std::uint64_t listedInode = 0;
   MappedFile mapped{};

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/entry_kind.h"
-#include "platform/rotational.h"
 
 namespace vorbit {
 namespace {
@@ -134,29 +133,41 @@ OpenResult Walk::openIn(int dirFd, const ListedFile& file, const ReadReport& rep
 // Lists ahead: a window of kFiles files, or in the disk's order, once the last batch has been
 // given, the next batch.
 void Walk::fill() {
-  const bool batch = inDiskOrder();
-  if (batch && batchLeft_ > 0) return;
-  window_.limitFiles(batch ? batchFiles_ : FileWindow::kFiles);
-  while (window_.wantsMore() && listNext()) {
-  }
-  if (batch || awaiting_ > 0) readBatch();
+  if (inDiskOrder() && batchLeft_ > 0) return;
+  // The first file from the disk may start the reading in the disk's order: the window grows
+  // into a batch at once.
+  do {
+    window_.limitFiles(inDiskOrder() ? batchFiles_ : FileWindow::kFiles);
+  } while (window_.wantsMore() && listNext());
+  if (inDiskOrder() || awaiting_ > 0) readBatch();
 }
 
 bool Walk::inDiskOrder() const {
   return reading_ && diskOrder_ == DiskOrder::used && reading_->temperature.cold();
 }
 
-// Reading in the disk's order pays where the disk turns and the file system maps the file.
-void Walk::tryDiskOrder(const ListedFile& file) {
-  diskOrder_ = DiskOrder::unused;
-  const DiskQueue disk = diskQueueOf(calls_, file.directory->identity.device);
-  if (!disk.rotational || firstExtent(calls_, file.aheadFd).placement == Placement::refused) {
+// Reading in the disk's order pays where the disk turns, the tree is not in the page cache and
+// the file system maps the file. A warm tree keeps the window: its first file tells, before
+// anything is asked of the disk, and the question is asked again once files come from the disk.
+void Walk::tryDiskOrder(ListedFile& file) {
+  const std::uint64_t device = file.directory->identity.device;
+  if (!disk_) disk_ = diskQueueOf(calls_, device);
+  if (!disk_->rotational) {
+    diskOrder_ = DiskOrder::unused;
     return;
   }
+  if (firstByteCached(calls_, file.aheadFd, device)) {
+    reading_->temperature.firstRead(true, false);
+    file.requestedAhead = false;
+    return;
+  }
+  diskOrder_ = DiskOrder::unused;
+  if (firstExtent(calls_, file.aheadFd).placement == Placement::refused) return;
   batchFiles_ = filesPerBatch(calls_);
   batchBytes_ = bytesPerBatch(calls_);
   if (batchFiles_ == 0 || batchBytes_ == 0) return;
-  pieceBytes_ = disk.requestBytes == 0 ? kLargestPiece : std::min(kLargestPiece, disk.requestBytes);
+  pieceBytes_ =
+      disk_->requestBytes == 0 ? kLargestPiece : std::min(kLargestPiece, disk_->requestBytes);
   diskOrder_ = DiskOrder::used;
 }
 
@@ -201,7 +212,6 @@ void Walk::readBatch() {
                                static_cast<off_t>(piece.length), POSIX_FADV_WILLNEED);
       });
     }
-    file.readInBatch = true;
   }
   batchLeft_ = plan.files;
 }
@@ -223,7 +233,13 @@ void Walk::openAndMap(ListedFile& file) {
   const std::optional<std::uint64_t> bytes = regularFileSize(calls_, file.aheadFd);
   if (!bytes) return;
   file.mapped = {firstExtent(calls_, file.aheadFd), *bytes};
-  if (file.mapped.extent.placement == Placement::refused) diskOrder_ = DiskOrder::unused;
+  if (file.mapped.extent.placement == Placement::refused) {
+    diskOrder_ = DiskOrder::unused;
+    return;
+  }
+  // Read ahead with its batch, if there is anything to read: its first read finding the data
+  // cached, or finding none to wait for (an empty file, holes), says nothing of the cache.
+  file.readInBatch = true;
 }
 
 // Adds the next entry of the tree that is not a directory to the window; false at the end of the
@@ -291,8 +307,8 @@ void Walk::openAhead(ListedFile& file) {
   if (file.requestedAhead && file.through == Through::name) {
     file.requestedAhead = isRegularFile(calls_, file.aheadFd);
   }
-  if (file.requestedAhead) reading_->readAhead.request(file.aheadFd, kReadAheadBytes);
   if (file.requestedAhead && diskOrder_ == DiskOrder::untried) tryDiskOrder(file);
+  if (file.requestedAhead) reading_->readAhead.request(file.aheadFd, kReadAheadBytes);
 }
 
 // While files come from the disk, the subdirectories of a run just listed are looked at ahead,

@@ -10,6 +10,7 @@
 #include "platform/physical_order.h"
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
+#include "platform/rotational.h"
 
 namespace vorbit {
 
@@ -66,7 +67,7 @@ class Walk {
   void fill();
   bool listNext();
   bool inDiskOrder() const;
-  void tryDiskOrder(const ListedFile& file);
+  void tryDiskOrder(ListedFile& file);
   bool awaitBatch(ListedFile& file, std::uint64_t inode);
   void readBatch();
   void openAndMap(ListedFile& file);
@@ -84,6 +85,7 @@ class Walk {
   // Reading in the disk's order is tried with the first file that comes from the disk.
   enum class DiskOrder { untried, used, unused };
   DiskOrder diskOrder_ = DiskOrder::untried;
+  std::optional<DiskQueue> disk_;  // of the root's device, once asked
   std::size_t batchFiles_ = 0;
   std::uint64_t batchBytes_ = 0;
   std::uint64_t pieceBytes_ = 0;
