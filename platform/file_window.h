@@ -32,6 +32,7 @@ struct ListedFile {
   std::uint64_t listedInode = 0;
   MappedFile mapped{};
   bool readInBatch = false;
+  FileIdentity mappedAs{};  // the inode mapped, which its turn must find again
 };
 
 // A directory that could not be entered or listed to its end, by its path relative to the root.

@@ -204,10 +204,10 @@ bool isRegularFile(const SystemCalls& calls, int fd) {
   return lookAt(calls, fd, st) && S_ISREG(st.st_mode);
 }
 
-std::optional<std::uint64_t> regularFileSize(const SystemCalls& calls, int fd) {
+std::optional<RegularFileLook> lookAtRegularFile(const SystemCalls& calls, int fd) {
   struct stat st;
   if (!lookAt(calls, fd, st) || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<std::uint64_t>(st.st_size);
+  return RegularFileLook{identityOf(st), static_cast<std::uint64_t>(st.st_size)};
 }
 
 }  // namespace vorbit

@@ -55,8 +55,12 @@ bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDe
 // Whether the open descriptor is a regular file.
 bool isRegularFile(const SystemCalls& calls, int fd);
 
-// The size of the open descriptor's file, or nothing when it is not a regular file or cannot be
-// looked at.
-std::optional<std::uint64_t> regularFileSize(const SystemCalls& calls, int fd);
+// Which inode the open descriptor is and its size, or nothing when it is not a regular file or
+// cannot be looked at.
+struct RegularFileLook {
+  FileIdentity identity;
+  std::uint64_t bytes = 0;
+};
+std::optional<RegularFileLook> lookAtRegularFile(const SystemCalls& calls, int fd);
 
 }  // namespace vorbit

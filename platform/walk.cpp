@@ -118,11 +118,21 @@ OpenResult Walk::open() {
 }
 
 // Opens the file at its turn; when descriptors run out, room is made and the open tried again.
+// A file of a batch that gave back its descriptor must be the inode it was mapped as: one put
+// in its place since is not what the walk listed, and gives nothing, as a file opened ahead
+// whose names are all gone.
 OpenResult Walk::openIn(int dirFd, const ListedFile& file, const ReadReport& report) {
   const std::uint64_t device = file.directory->identity.device;
   for (;;) {
     const Descriptor opened =
         openForReading(calls_, dirFd, file.name, file.through, device, LeaseWait::wait);
+    if (opened.fd >= 0 && file.readInBatch) {
+      const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, opened.fd);
+      if (!look || !(look->identity == file.mappedAs)) {
+        calls_.close(opened.fd);
+        return {};
+      }
+    }
     if (opened.fd >= 0) return adoptRegularFile(calls_, opened.fd, device, report);
     if ((opened.error != EMFILE && opened.error != ENFILE) || !directories_.makeRoom()) {
       return {nullptr, opened.error};
@@ -230,9 +240,10 @@ void Walk::openAndMap(ListedFile& file) {
       })) {
     return;
   }
-  const std::optional<std::uint64_t> bytes = regularFileSize(calls_, file.aheadFd);
-  if (!bytes) return;
-  file.mapped = {firstExtent(calls_, file.aheadFd), *bytes};
+  const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, file.aheadFd);
+  if (!look) return;
+  file.mapped = {firstExtent(calls_, file.aheadFd), look->bytes};
+  file.mappedAs = look->identity;
   if (file.mapped.extent.placement == Placement::refused) {
     diskOrder_ = DiskOrder::unused;
     return;
