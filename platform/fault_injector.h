@@ -34,6 +34,9 @@ enum class SystemCall {
   fcntl,
   setrlimit,
   sysinfo,
+  mmap,
+  mincore,
+  munmap,
 };
 
 // Decides, call by call, whether a system call fails before it is made. Tests use it to make

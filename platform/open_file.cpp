@@ -1,6 +1,7 @@
 #include "platform/open_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
@@ -197,6 +198,20 @@ bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDe
   iovec vector{&first, 1};
   return calls.make(SystemCall::preadv2, [&] { return ::preadv2(fd, &vector, 1, 0, RWF_NOWAIT); }) >
          0;
+}
+
+bool firstPageResident(const SystemCalls& calls, int fd) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* mapped = calls.make(SystemCall::mmap, [&]() -> void* {
+    void* at = ::mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0);
+    return at == MAP_FAILED ? nullptr : at;
+  });
+  if (mapped == nullptr) return false;
+  unsigned char resident = 0;
+  const bool asked =
+      calls.make(SystemCall::mincore, [&] { return ::mincore(mapped, page, &resident); }) == 0;
+  calls.release(SystemCall::munmap, [&] { ::munmap(mapped, page); });
+  return asked && (resident & 1) != 0;
 }
 
 bool isRegularFile(const SystemCalls& calls, int fd) {

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/open_file.h"
 #include "platform/physical_order.h"
 #include "platform/rotational.h"
+#include "tests/page_cache.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -78,6 +80,22 @@ TEST(PlanBatchTest, AWholeFileIsAskedForInPiecesOfTheDevicesLimit) {
   EXPECT_EQ(pieces[1].offset, mib);
   EXPECT_EQ(pieces[2].offset, 2 * mib);
   EXPECT_EQ(pieces[2].length, 1u);
+}
+
+// A batch asks whether its files are cached without reading: a read that finds the page
+// missing, even one that does not wait, starts the kernel reading it, out of the disk's order.
+TEST(FirstPageResidentTest, AsksWithoutStartingARead) {
+  TempDir dir;
+  const std::string path = writeCold(dir / "f", std::string(1 << 16, 'x'));
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  struct stat st;
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_FALSE(firstPageResident(SystemCalls(), fd));
+  EXPECT_FALSE(becomesResident(path)) << "the probe read the file";
+  EXPECT_FALSE(firstByteCached(SystemCalls(), fd, st.st_dev));  // a read that does not wait
+  EXPECT_TRUE(becomesResident(path)) << "a read that does not wait did not start one";
+  EXPECT_TRUE(firstPageResident(SystemCalls(), fd));
+  ::close(fd);
 }
 
 // A sysfs of its own: /dev/block/MAJ:MIN links to the device's directory, with its queue, the

@@ -235,13 +235,14 @@ void Walk::openAndMap(ListedFile& file) {
   file.aheadFd = openForReading(calls_, batchDirectories_.find(*file.directory), file.name,
                                 file.through, device, LeaseWait::giveUp)
                      .fd;
-  if (file.aheadFd < 0 || !inDiskOrder() || !reading_->temperature.readAheadWanted([&] {
-        return firstByteCached(calls_, file.aheadFd, device);
-      })) {
+  if (file.aheadFd < 0 || !inDiskOrder()) return;
+  const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, file.aheadFd);
+  // Probed without a read: one that found the page missing would start the kernel reading it,
+  // out of the disk's order.
+  if (!look || !reading_->temperature.readAheadWanted(
+                   [&] { return firstPageResident(calls_, file.aheadFd); })) {
     return;
   }
-  const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, file.aheadFd);
-  if (!look) return;
   file.mapped = {firstExtent(calls_, file.aheadFd), look->bytes};
   file.mappedAs = look->identity;
   if (file.mapped.extent.placement == Placement::refused) {
