@@ -85,7 +85,7 @@ class Walk {
   // Reading in the disk's order is tried with the first file that comes from the disk.
   enum class DiskOrder { untried, used, unused };
   DiskOrder diskOrder_ = DiskOrder::untried;
-  std::optional<DiskQueue> disk_;  // of the root's device, once asked
+  std::optional<DiskQueue> disk_;  // of the first file from the disk, once asked
   std::size_t batchFiles_ = 0;
   std::uint64_t batchBytes_ = 0;
   std::uint64_t pieceBytes_ = 0;
