@@ -53,7 +53,7 @@ void DirectoryListing::listRun(std::size_t count) {
       listedToEnd_ = true;
       return;
     }
-    pending_.push_back(ListedName{entry->d_name, entry->d_type});
+    pending_.push_back(ListedName{entry->d_name, entry->d_type, entry->d_ino});
   }
 }
 

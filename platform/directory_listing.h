@@ -28,6 +28,7 @@ inline constexpr std::size_t kListAheadNames = 1024;
 struct ListedName {
   std::string name;
   unsigned char type = DT_UNKNOWN;
+  ino_t inode = 0;  // as listed: an order to look files up in, never an identity
 };
 
 // One directory's names, listed in runs ahead of the walk, and the open directory stream they

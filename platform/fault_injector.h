@@ -17,6 +17,7 @@ enum class SystemCall {
   fstat,
   fstatfs,
   read,
+  pread,
   lseek,
   preadv2,
   fadvise,
@@ -30,6 +31,12 @@ enum class SystemCall {
   write,
   poll,
   ioctl,
+  fcntl,
+  setrlimit,
+  sysinfo,
+  mmap,
+  mincore,
+  munmap,
 };
 
 // Decides, call by call, whether a system call fails before it is made. Tests use it to make

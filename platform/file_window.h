@@ -8,6 +8,7 @@
 
 #include "platform/directory_stack.h"
 #include "platform/open_file.h"
+#include "platform/physical_order.h"
 #include "platform/read_ahead.h"
 
 namespace vorbit {
@@ -20,10 +21,18 @@ struct ListedFile {
   std::shared_ptr<WalkDirectory> directory;  // null for a directory that could not be read
   std::string name;  // in the directory; for a directory that could not be read, its path
   Through through = Through::name;
-  int lookUpError = 0;  // why what the file is could not be learned when it was listed
-  int unreadError = 0;  // why the directory could not be read
-  int aheadFd = -1;     // opened ahead of its turn
-  bool requestedAhead = false;
+  int lookUpError = 0;          // why what the file is could not be learned when it was listed
+  int unreadError = 0;          // why the directory could not be read
+  int aheadFd = -1;             // opened ahead of its turn
+  bool requestedAhead = false;  // through the read-ahead ring
+  // Of a batch read in the disk's order: listed, to be opened and mapped with the batch; as
+  // mapped, and so asked for with its batch (its data being cached then says nothing of the
+  // cache).
+  bool awaitsBatch = false;
+  std::uint64_t listedInode = 0;
+  MappedFile mapped{};
+  bool readInBatch = false;
+  FileIdentity mappedAs{};  // the inode mapped, which its turn must find again
 };
 
 // A directory that could not be entered or listed to its end, by its path relative to the root.
@@ -49,10 +58,15 @@ class FileWindow {
   FileWindow& operator=(const FileWindow&) = delete;
   ~FileWindow();
 
-  // Whether another entry may join: fewer than kFiles files, and memory bounded however many
+  // Whether another entry may join: fewer files than the limit, and memory bounded however many
   // other entries come between two files.
-  bool wantsMore() const { return files_ < kFiles && entries_.size() < 4 * kFiles; }
-  bool full() const { return files_ >= kFiles; }
+  bool wantsMore() const { return files_ < limit_ && entries_.size() < 4 * limit_; }
+  bool full() const { return files_ >= limit_; }
+  // How many files the window holds at most: kFiles, or a batch read in the disk's order.
+  void limitFiles(std::size_t limit) { limit_ = limit; }
+
+  // The entries in walk order, for a batch to open, map and read ahead in place.
+  std::deque<ListedFile>& entries() { return entries_; }
 
   void push(ListedFile entry);
   // The first entry, taken out of the window; nothing when it is empty.
@@ -69,6 +83,7 @@ class FileWindow {
   WalkReading* reading_;
   std::deque<ListedFile> entries_;
   std::size_t files_ = 0;  // entries that are regular files, opened ahead or not
+  std::size_t limit_ = kFiles;
 };
 
 }  // namespace vorbit

@@ -1,6 +1,7 @@
 #include "platform/open_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
@@ -199,9 +200,29 @@ bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDe
          0;
 }
 
+bool firstPageResident(const SystemCalls& calls, int fd) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* mapped = calls.make(SystemCall::mmap, [&]() -> void* {
+    void* at = ::mmap(nullptr, page, PROT_READ, MAP_SHARED, fd, 0);
+    return at == MAP_FAILED ? nullptr : at;
+  });
+  if (mapped == nullptr) return false;
+  unsigned char resident = 0;
+  const bool asked =
+      calls.make(SystemCall::mincore, [&] { return ::mincore(mapped, page, &resident); }) == 0;
+  calls.release(SystemCall::munmap, [&] { ::munmap(mapped, page); });
+  return asked && (resident & 1) != 0;
+}
+
 bool isRegularFile(const SystemCalls& calls, int fd) {
   struct stat st;
   return lookAt(calls, fd, st) && S_ISREG(st.st_mode);
+}
+
+std::optional<RegularFileLook> lookAtRegularFile(const SystemCalls& calls, int fd) {
+  struct stat st;
+  if (!lookAt(calls, fd, st) || !S_ISREG(st.st_mode)) return std::nullopt;
+  return RegularFileLook{identityOf(st), static_cast<std::uint64_t>(st.st_size)};
 }
 
 }  // namespace vorbit

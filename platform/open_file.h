@@ -52,7 +52,20 @@ OpenResult adoptRegularFile(const SystemCalls& calls, int fd,
 // file may be mounted, whose reads do something.
 bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDevice);
 
+// Whether the first page of the open regular file is in the page cache, asked without reading
+// (a read that finds it missing starts the kernel reading it, however it is made): false when it
+// is not, or the question cannot be asked.
+bool firstPageResident(const SystemCalls& calls, int fd);
+
 // Whether the open descriptor is a regular file.
 bool isRegularFile(const SystemCalls& calls, int fd);
+
+// Which inode the open descriptor is and its size, or nothing when it is not a regular file or
+// cannot be looked at.
+struct RegularFileLook {
+  FileIdentity identity;
+  std::uint64_t bytes = 0;
+};
+std::optional<RegularFileLook> lookAtRegularFile(const SystemCalls& calls, int fd);
 
 }  // namespace vorbit

@@ -7,8 +7,10 @@
 
 #include "platform/directory_stack.h"
 #include "platform/file_window.h"
+#include "platform/physical_order.h"
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
+#include "platform/rotational.h"
 
 namespace vorbit {
 
@@ -31,6 +33,13 @@ struct WalkEntry {
 //
 // The walk alone owns what it holds open: its directories, the files of its window opened ahead
 // of their turn and, while they come from the disk, their reads in flight.
+//
+// While the files come from a rotating disk whose file system maps them, the window grows to a
+// batch of thousands of files (as many as descriptors and a share of memory allow): they are
+// opened and mapped in inode order, so that the inode tables are read in one sweep, and read
+// ahead whole, in the order of their first extent on the disk, so that the head sweeps across
+// the batch once; then they are given in walk order from the page cache. The order entries are
+// given in never changes.
 class Walk {
  public:
   // A walk of the root, or null when the root cannot be listed or lies on a kernel pseudo file
@@ -55,7 +64,13 @@ class Walk {
   OpenResult open();
 
  private:
+  void fill();
   bool listNext();
+  bool inDiskOrder() const;
+  void tryDiskOrder(ListedFile& file);
+  bool awaitBatch(ListedFile& file, std::uint64_t inode);
+  void readBatch();
+  void openAndMap(ListedFile& file);
   void warmSubdirectories(const WalkDirectory& parent);
   void openAhead(ListedFile& file);
   OpenResult openIn(int dirFd, const ListedFile& file, const ReadReport& report);
@@ -66,6 +81,17 @@ class Walk {
   FileWindow window_;
   DirectoryStack directories_;
   ListedFile current_;
+
+  // Reading in the disk's order is tried with the first file that comes from the disk.
+  enum class DiskOrder { untried, used, unused };
+  DiskOrder diskOrder_ = DiskOrder::untried;
+  std::optional<DiskQueue> disk_;  // of the first file from the disk, once asked
+  std::size_t batchFiles_ = 0;
+  std::uint64_t batchBytes_ = 0;
+  std::uint64_t pieceBytes_ = 0;
+  std::size_t batchLeft_ = 0;  // entries at the window's front that the last batch read ahead
+  std::size_t awaiting_ = 0;   // files listed and not yet opened, until their batch is read
+  BatchDirectories batchDirectories_;
 };
 
 }  // namespace vorbit

@@ -21,7 +21,11 @@ int main(int argc, char** argv) {
                                                    {"io_uring_enter", __NR_io_uring_enter},
                                                    {"io_uring_register", __NR_io_uring_register},
                                                    {"preadv2", __NR_preadv2},
-                                                   {"fadvise64", __NR_fadvise64}};
+                                                   {"fadvise64", __NR_fadvise64},
+                                                   {"ioctl", __NR_ioctl},
+                                                   {"mincore", __NR_mincore},
+                                                   {"prlimit64", __NR_prlimit64},
+                                                   {"sysinfo", __NR_sysinfo}};
   int at = 2;
   if (argc < 4) return 2;
   const unsigned error = static_cast<unsigned>(std::atoi(argv[1]));

@@ -1,0 +1,91 @@
+#include "platform/rotational.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <vector>
+
+namespace vorbit {
+namespace {
+
+// Devices stacked deeper than this (dm on md on dm ...) are not followed further down.
+constexpr int kMaxDepth = 8;
+
+// The first line of a small sysfs file as a number; nothing when it cannot be read.
+std::optional<std::uint64_t> readNumber(const SystemCalls& calls, const std::string& path) {
+  const int fd = calls.make(SystemCall::open, path,
+                            [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
+  if (fd < 0) return std::nullopt;
+  char text[32];
+  const ssize_t n =
+      calls.make(SystemCall::pread, [&] { return ::pread(fd, text, sizeof text, 0); });
+  calls.close(fd);
+  std::uint64_t value = 0;
+  if (n <= 0 || std::from_chars(text, text + n, value).ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+// The names in a device's slaves/ (none for a device that stands on no other).
+std::vector<std::string> slavesOf(const SystemCalls& calls, const std::string& device) {
+  const std::string path = device + "/slaves";
+  std::vector<std::string> names;
+  const int fd = calls.make(SystemCall::open, path, [&] {
+    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd < 0) return names;
+  DIR* stream = calls.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); });
+  if (stream == nullptr) {
+    calls.close(fd);
+    return names;
+  }
+  for (;;) {
+    const dirent* entry = calls.make(SystemCall::readdir, [&] {
+      errno = 0;
+      return ::readdir(stream);
+    });
+    if (entry == nullptr) break;
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  calls.release(SystemCall::closedir, [&] { ::closedir(stream); });
+  return names;
+}
+
+// A queue attribute of the device: its own queue/, or its disk's for a partition.
+std::optional<std::uint64_t> queueValue(const SystemCalls& calls, const std::string& device,
+                                        const std::string& name) {
+  if (auto value = readNumber(calls, device + "/queue/" + name)) return value;
+  return readNumber(calls, device + "/../queue/" + name);
+}
+
+bool turns(const SystemCalls& calls, const std::string& device, int depth) {
+  const std::vector<std::string> below = slavesOf(calls, device);
+  if (below.empty() || depth == kMaxDepth) {
+    return queueValue(calls, device, "rotational").value_or(0) == 1;
+  }
+  return std::any_of(below.begin(), below.end(), [&](const std::string& name) {
+    return turns(calls, device + "/slaves/" + name, depth + 1);
+  });
+}
+
+}  // namespace
+
+DiskQueue diskQueueOf(const SystemCalls& calls, std::uint64_t device, const std::string& sysfs) {
+  const auto id = static_cast<dev_t>(device);
+  const std::string path =
+      sysfs + "/dev/block/" + std::to_string(major(id)) + ":" + std::to_string(minor(id));
+  DiskQueue queue;
+  queue.rotational = turns(calls, path, 0);
+  if (!queue.rotational) return queue;
+  queue.requestBytes = std::max(queueValue(calls, path, "read_ahead_kb").value_or(0),
+                                queueValue(calls, path, "max_sectors_kb").value_or(0)) *
+                       1024;
+  return queue;
+}
+
+}  // namespace vorbit
