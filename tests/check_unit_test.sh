@@ -471,8 +471,11 @@ fi
 # cache, must be on it, with its groups expanded by systemd-analyze (systemd adds @default to
 # any such list). Among the runs, a file 2,000 levels down, whose half-megabyte report line
 # makes awk grow its buffer with mremap.
+# A cold page cache: the tree's files dropped one by one, and as root the whole page cache, so
+# that on a rotating disk the check reads in the disk's order (and makes its calls for that).
 cold() {
   find "$1" -type f -exec sync {} + -exec dd if={} iflag=nocache count=0 status=none \;
+  if [[ $(id -u) -eq 0 ]]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi
 }
 if [[ "$sanitized" == ON ]]; then
   echo "skip: the unit's system call filter: a sanitizer's runtime makes calls of its own"
@@ -501,11 +504,17 @@ else
   perl -e 'my $name = "d" x 250; mkdir $ARGV[0] and chdir $ARGV[0] or die "$!\n";
     for (1 .. 2000) { mkdir $name and chdir $name or die "$!\n" }
     open(my $file, ">", "file") or die "$!\n"; print $file "x\n"' "$deep"
+  # More files than a probe of the page cache comes round to (one in 32).
+  many="$work/many"
+  mkdir "$many"
+  for i in $(seq 100); do echo "$i" >"$many/$i"; done
+  "$vorbit" -t "$many" >/dev/null
   calls="$work/calls"
   trace=(strace -f -qq -A -o "$calls")
   cold "$tree"
+  cold "$many"
   confine=("${trace[@]}")
-  for path in "$tree" "$tree/a.jpg" "$work/missing" "$work/empty" "$deep"; do
+  for path in "$tree" "$many" "$tree/a.jpg" "$work/missing" "$work/empty" "$deep"; do
     run_unit "$path"
   done
   # The metrics: written and renamed (umask, mv); then with a directory where the file goes, so
