@@ -139,6 +139,10 @@ TEST_F(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
   disk("dm-1", 1);
   below("dm-1", "ssd");
   disk("loop0", 1);  // a loop device marked as turning
+  disk("vda", 1);    // a virtio disk says it turns, whatever the host's storage is
+  std::filesystem::create_directories(sys_ / "devices/vda/device");
+  writeFile(sys_ / "devices/vda/device/modalias", "virtio:d00000002v00001AF4\n");
+  std::filesystem::create_directory(sys_ / "devices/vda/vda1");
   const struct {
     const char* name;
     int minor;
@@ -151,10 +155,13 @@ TEST_F(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
       {"md over a solid-state disk and that", 5, {true, 512 << 10}},
       {"device-mapper marked as turning over a solid-state disk", 6, {false, 0}},
       {"a loop device marked as turning", 7, {true, 512 << 10}},
+      {"a virtio disk", 8, {false, 0}},
+      {"a partition of it", 10, {false, 0}},
       {"a device sysfs does not know", 9, {false, 0}},
   };
-  const char* names[] = {"hdd", "hdd/hdd1", "ssd", "dm-0", "md0", "dm-1", "loop0"};
-  for (int minor = 1; minor <= 7; ++minor) number(names[minor - 1], minor);
+  const char* names[] = {"hdd", "hdd/hdd1", "ssd", "dm-0", "md0", "dm-1", "loop0", "vda"};
+  for (int minor = 1; minor <= 8; ++minor) number(names[minor - 1], minor);
+  number("vda/vda1", 10);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const DiskQueue queue = queueOf(row.minor);

@@ -16,18 +16,36 @@ namespace {
 // Devices stacked deeper than this (dm on md on dm ...) are not followed further down.
 constexpr int kMaxDepth = 8;
 
-// The first line of a small sysfs file as a number; nothing when it cannot be read.
-std::optional<std::uint64_t> readNumber(const SystemCalls& calls, const std::string& path) {
+// The start of a small sysfs file; empty when it cannot be read.
+std::string readStart(const SystemCalls& calls, const std::string& path) {
   const int fd = calls.make(SystemCall::open, path,
                             [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return {};
   char text[32];
   const ssize_t n =
       calls.make(SystemCall::pread, [&] { return ::pread(fd, text, sizeof text, 0); });
   calls.close(fd);
+  return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The first line of a small sysfs file as a number; nothing when it cannot be read.
+std::optional<std::uint64_t> readNumber(const SystemCalls& calls, const std::string& path) {
+  const std::string text = readStart(calls, path);
   std::uint64_t value = 0;
-  if (n <= 0 || std::from_chars(text, text + n, value).ec != std::errc()) return std::nullopt;
+  if (text.empty() ||
+      std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc()) {
+    return std::nullopt;
+  }
   return value;
+}
+
+// A virtio disk says it turns whatever lies behind it (the host's file, an SSD as often as
+// not): what it says is no answer, and it counts as not known.
+bool virtioDisk(const SystemCalls& calls, const std::string& device) {
+  for (const char* disk : {"/device/modalias", "/../device/modalias"}) {
+    if (readStart(calls, device + disk).starts_with("virtio:")) return true;
+  }
+  return false;
 }
 
 // The names in a device's slaves/ (none for a device that stands on no other).
@@ -66,7 +84,7 @@ std::optional<std::uint64_t> queueValue(const SystemCalls& calls, const std::str
 bool turns(const SystemCalls& calls, const std::string& device, int depth) {
   const std::vector<std::string> below = slavesOf(calls, device);
   if (below.empty() || depth == kMaxDepth) {
-    return queueValue(calls, device, "rotational").value_or(0) == 1;
+    return queueValue(calls, device, "rotational").value_or(0) == 1 && !virtioDisk(calls, device);
   }
   return std::any_of(below.begin(), below.end(), [&](const std::string& name) {
     return turns(calls, device + "/slaves/" + name, depth + 1);

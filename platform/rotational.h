@@ -20,8 +20,8 @@ struct DiskQueue {
 // tests give a tree of their own). A partition is its disk's queue; a device built on others
 // (device-mapper, md, a loop device over a disk: the devices in its slaves/) turns if one of
 // those below it turns, all the way down. A device sysfs does not know (a file system without
-// one, tmpfs, FUSE, btrfs's anonymous devices) or whose files cannot be read counts as not
-// turning.
+// one, tmpfs, FUSE, btrfs's anonymous devices), whose files cannot be read, or a virtio disk
+// (which says it turns whatever the host's storage is) counts as not turning.
 DiskQueue diskQueueOf(const SystemCalls& calls, std::uint64_t device,
                       const std::string& sysfs = "/sys");
 
