@@ -214,11 +214,6 @@ bool firstPageResident(const SystemCalls& calls, int fd) {
   return asked && (resident & 1) != 0;
 }
 
-bool isRegularFile(const SystemCalls& calls, int fd) {
-  struct stat st;
-  return lookAt(calls, fd, st) && S_ISREG(st.st_mode);
-}
-
 std::optional<RegularFileLook> lookAtRegularFile(const SystemCalls& calls, int fd) {
   struct stat st;
   if (!lookAt(calls, fd, st) || !S_ISREG(st.st_mode)) return std::nullopt;

@@ -57,9 +57,6 @@ bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDe
 // is not, or the question cannot be asked.
 bool firstPageResident(const SystemCalls& calls, int fd);
 
-// Whether the open descriptor is a regular file.
-bool isRegularFile(const SystemCalls& calls, int fd);
-
 // Which inode the open descriptor is and its size, or nothing when it is not a regular file or
 // cannot be looked at.
 struct RegularFileLook {

@@ -174,7 +174,7 @@ void Walk::openAhead(ListedFile& file) {
   // Only a regular file is handed to the kernel's worker: a name listed as one may have been
   // swapped for a FIFO or a device since (one reached through a link was looked at already).
   if (file.requestedAhead && file.through == Through::name) {
-    file.requestedAhead = isRegularFile(calls_, file.aheadFd);
+    file.requestedAhead = lookAtRegularFile(calls_, file.aheadFd).has_value();
   }
   if (file.requestedAhead && diskOrder_ == DiskOrder::untried) tryDiskOrder(file);
   if (file.requestedAhead) reading_->readAhead.request(file.aheadFd, kReadAheadBytes);
