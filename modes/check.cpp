@@ -13,7 +13,7 @@ constexpr char kMatched[] = "\u2705 digest for ";
 
 // Digests the whole file, then compares the digest with the stored tag. Never writes.
 StepResult checkStep(const ModeContext& context, const NamedFile& named) {
-  const OpenResult opened = context.platform.open(named);
+  const OpenResult opened = context.open(named);
   OpenFile* const file = opened.file.get();
   const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;

@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 
+#include "cli/walk.h"
 #include "platform/platform.h"
-#include "platform/walk.h"
 
 namespace vorbit {
 
@@ -17,7 +17,7 @@ enum class WalkEnd { rootNotEnumerated, exhausted, stopped };
 template <typename Visitor, typename Unread>
 WalkEnd walkDirectory(Platform& platform, const NamedFile& root, ReadsContents reads,
                       Visitor&& visit, Unread&& unread) {
-  std::unique_ptr<Walk> walk = platform.walk(root.given, reads);
+  std::unique_ptr<Walk> walk = Walk::start(platform, root.given, reads);
   if (!walk) return WalkEnd::rootNotEnumerated;
   const std::string prefix = root.path == "/" ? "/" : root.path + "/";
   NamedFile entry;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/walk.h"
 #include "integrity/digest.h"
 #include "integrity/result.h"
 #include "platform/platform.h"
@@ -40,6 +41,13 @@ struct ModeContext {
   std::int64_t bufferSize;
   ProgressReporter* progress = nullptr;
   UnreadReporter* unread = nullptr;
+
+  // Opens the file: an entry of a walk through its walk, while the walk is at it; a target by
+  // its path.
+  OpenResult open(const NamedFile& file) const {
+    if (file.walk != nullptr && file.kind == FileKind::regularFile) return file.walk->open();
+    return platform.open(file);
+  }
 
   // The file's digest, read in reads of the buffer size, the progress shown as it is read.
   FileDigest digestOf(OpenFile* file, const std::string& path) const {

@@ -15,7 +15,7 @@ const FileStep kFailed{Outcome::failed, {}};
 // Tags the file as if it had never been tagged: opens the same name again, and only if it is
 // still the inode that was read, digests it afresh and writes once, no more.
 StepResult recover(const ModeContext& context, const NamedFile& named, const FileIdentity& read) {
-  const OpenResult opened = context.platform.open(named);
+  const OpenResult opened = context.open(named);
   OpenFile* const file = opened.file.get();
   if (file == nullptr || file->identity() != read) return kFailed;
   const FileDigest digest = context.digestOf(file, named.path);
@@ -29,7 +29,7 @@ StepResult recover(const ModeContext& context, const NamedFile& named, const Fil
 
 // Digests the file, then writes its tag only where the stored one is missing, empty or wrong.
 StepResult retagStep(const ModeContext& context, const NamedFile& named) {
-  const OpenResult opened = context.platform.open(named);
+  const OpenResult opened = context.open(named);
   OpenFile* const file = opened.file.get();
   const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;

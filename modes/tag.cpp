@@ -10,7 +10,7 @@ constexpr char kCouldntTag[] = "\u274C couldn't tag ";
 
 // Digests the file and stores the digest as its tag, whatever the file had before.
 StepResult tagStep(const ModeContext& context, const NamedFile& named) {
-  const OpenResult opened = context.platform.open(named);
+  const OpenResult opened = context.open(named);
   OpenFile* const file = opened.file.get();
   const FileDigest digest = context.digestOf(file, named.path);
   if (const auto* fatal = std::get_if<BufferUnavailable>(&digest)) return *fatal;

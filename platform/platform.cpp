@@ -16,7 +16,6 @@
 
 #include "platform/open_file.h"
 #include "platform/system_calls.h"
-#include "platform/walk.h"
 
 namespace vorbit {
 namespace {
@@ -91,10 +90,6 @@ FileKind Platform::fileKind(const std::string& path) {
   return result == 0 ? kindOf(st) : FileKind::unknown;
 }
 
-std::unique_ptr<Walk> Platform::walk(const std::string& root, ReadsContents reads) {
-  return Walk::start(SystemCalls(faults_), root, reads, &bytesRead_);
-}
-
 OpenResult Platform::open(const NamedFile& file) {
   const SystemCalls calls(faults_);
   // Only what was found to be a regular file is opened: opening a device runs its driver (a
@@ -109,7 +104,7 @@ OpenResult Platform::open(const NamedFile& file) {
     }
     return {nullptr, errno};
   }
-  if (file.walk != nullptr) return file.walk->open();
+  if (file.walk != nullptr) return {nullptr, ENOENT};  // opened through its walk alone
   const Descriptor opened =
       openForReading(calls, AT_FDCWD, file.given, Through::link, std::nullopt, LeaseWait::wait);
   if (opened.fd < 0) return {nullptr, opened.error};

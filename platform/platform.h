@@ -98,16 +98,18 @@ class Platform {
   // What the path names, following symbolic links; unknown when it cannot be looked up.
   FileKind fileKind(const std::string& path);
 
-  // A deep walk of everything below the root, or null when the root cannot be listed.
-  std::unique_ptr<Walk> walk(const std::string& root, ReadsContents reads);
+  // What the calls of this run are offered to before they are made (null for none).
+  FaultInjector* faults() const { return faults_; }
 
-  // Opens an entry through its walk, or a target by its path (links followed); none where it
-  // gives no fresh digest. Only what was found to be a regular file is opened, and only a
-  // regular file is kept, so no device's driver runs and no FIFO blocks.
+  // Opens a target by its path (links followed); none where it gives no fresh digest, and none
+  // for an entry of a walk that is not a regular file (its walk opens one that is). Only what was
+  // found to be a regular file is opened, and only a regular file is kept, so no device's driver
+  // runs and no FIFO blocks.
   OpenResult open(const NamedFile& file);
 
-  // The count of bytes all open files have read so far in this run.
+  // The count of bytes all open files have read so far in this run, which each adds to.
   std::uint64_t bytesRead() const { return bytesRead_; }
+  std::uint64_t* bytesReadCount() { return &bytesRead_; }
 
   // The width in columns of the terminal that standard error is, or nothing when it is none.
   std::optional<int> standardErrorTerminalWidth();

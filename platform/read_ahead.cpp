@@ -68,8 +68,7 @@ ReadAhead::~ReadAhead() {
 
 void ReadAhead::request(int fd, off_t length) {
   if (!ring_ready_) {
-    calls_.check(SystemCall::fadvise,
-                 [&] { return ::posix_fadvise(fd, 0, length, POSIX_FADV_WILLNEED); });
+    adviseWillNeed(calls_, fd, 0, static_cast<std::uint64_t>(length));
     return;
   }
   // Completions say nothing that matters: take them from the shared ring, no system call.

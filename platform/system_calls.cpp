@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -64,6 +66,45 @@ FileKind kindOf(const struct stat& st) {
 
 FileIdentity identityOf(const struct stat& st) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+int identityOfOpen(const SystemCalls& calls, int fd, FileIdentity& identity) {
+  struct stat st;
+  if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) return errno;
+  identity = identityOf(st);
+  return 0;
+}
+
+int duplicateDescriptor(const SystemCalls& calls, int fd) {
+  return calls.make(SystemCall::fcntl, [&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); });
+}
+
+std::uint64_t raiseDescriptorLimit(const SystemCalls& calls, std::uint64_t wanted) {
+  rlimit limit{};
+  if (calls.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0) {
+    return 0;
+  }
+  if (limit.rlim_cur < wanted && limit.rlim_max > limit.rlim_cur) {
+    rlimit raised{std::min<rlim_t>(wanted, limit.rlim_max), limit.rlim_max};
+    if (calls.make(SystemCall::setrlimit, [&] { return ::setrlimit(RLIMIT_NOFILE, &raised); }) ==
+        0) {
+      limit = raised;
+    }
+  }
+  return limit.rlim_cur;
+}
+
+std::uint64_t memoryBytes(const SystemCalls& calls) {
+  struct sysinfo memory {};
+  if (calls.make(SystemCall::sysinfo, [&] { return ::sysinfo(&memory); }) != 0) return 0;
+  return std::uint64_t{memory.totalram} * memory.mem_unit;
+}
+
+void adviseWillNeed(const SystemCalls& calls, int fd, std::uint64_t offset, std::uint64_t length) {
+  calls.check(SystemCall::fadvise, [&] {
+    return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                           POSIX_FADV_WILLNEED);
+  });
 }
 
 }  // namespace vorbit

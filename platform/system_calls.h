@@ -102,4 +102,20 @@ FileKind kindOf(const struct stat& st);
 
 FileIdentity identityOf(const struct stat& st);
 
+// Which file the descriptor is: 0, or the errno of the look.
+int identityOfOpen(const SystemCalls& calls, int fd, FileIdentity& identity);
+
+// A second descriptor of the same open file, closed on exec: the descriptor, or -1 with errno.
+int duplicateDescriptor(const SystemCalls& calls, int fd);
+
+// Raises the soft limit on open descriptors towards `wanted`, as far as the hard limit allows:
+// the soft limit then, or 0 when it cannot be learned.
+std::uint64_t raiseDescriptorLimit(const SystemCalls& calls, std::uint64_t wanted);
+
+// The machine's memory in bytes, or 0 when it cannot be learned.
+std::uint64_t memoryBytes(const SystemCalls& calls);
+
+// Asks the kernel to read these bytes of the file into the page cache, without waiting for them.
+void adviseWillNeed(const SystemCalls& calls, int fd, std::uint64_t offset, std::uint64_t length);
+
 }  // namespace vorbit

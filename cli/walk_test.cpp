@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_window.h"
+#include "cli/file_window.h"
+#include "cli/walk.h"
 #include "platform/platform.h"
-#include "platform/walk.h"
 #include "tests/call_log.h"
 #include "tests/page_cache.h"
 #include "tests/test_support.h"
@@ -65,7 +65,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
     for (const std::string& file : files) makeCold(file);
     log_.refuse = {{refused, error}};
     Platform platform(&log_);
-    const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
+    const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
     const std::optional<WalkEntry> first = walk->next();  // kept: a file closed is not read ahead
     ASSERT_TRUE(first);
     for (const std::string& file : files) EXPECT_TRUE(becomesResident(file)) << file;
@@ -75,7 +75,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
 TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
   coldFiles(20);
   Platform platform(&log_);
-  const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::no);
+  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::no);
   while (walk->next()) {
   }
   EXPECT_EQ(log_.count(SystemCall::openat), 0);
@@ -87,7 +87,7 @@ TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   const std::vector<std::string> files = coldFiles(200);
   for (const std::string& file : files) readFile(file);  // all warm
   Platform platform(&log_);
-  const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
+  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
   // A walk starts as if from the disk, until a probe of the cache finds the files there.
   std::optional<WalkEntry> entry = walk->next();
   const long afterFirst = readAheadCalls();
@@ -110,7 +110,7 @@ TEST_F(ColdWalkTest, TheRingsTableHoldsOnlyFilesTheWalkHasOpen) {
   log_.refuse = {
       {SystemCall::ioctl, ENOTTY}};  // no extent map: the window, even on a disk that turns
   Platform platform(&log_);
-  auto walk = platform.walk(dir_.path(), ReadsContents::yes);
+  auto walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
   std::vector<std::string> closed = {dir_ / walk->next()->path};  // dropped unread
   std::optional<WalkEntry> entry = walk->next();
   for (int taken = 1; taken < 20; ++taken, entry = walk->next()) {

@@ -1,14 +1,11 @@
 // The walk in the disk's order: on a rotating disk, while files come from the disk, batches of
 // files are mapped and asked for in the order of their first extent, and given in the walk's.
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "platform/walk.h"
+#include "cli/walk.h"
+#include "platform/system_calls.h"
 
 namespace vorbit {
 namespace {
@@ -16,7 +13,8 @@ namespace {
 // A batch read in the disk's order: the more files, the shorter the head's sweep over them, up
 // to the whole tree. Each holds a descriptor, and its directory may hold one more.
 constexpr std::size_t kBatchFiles = 16384;
-constexpr rlim_t kDescriptorsKept = 256;  // for the walk's directories, the ring, the process
+constexpr std::uint64_t kDescriptorsKept =
+    256;  // for the walk's directories, the ring, the process
 // Smaller batches than this would keep the head travelling back and forth across the disk.
 constexpr std::size_t kFewestBatchFiles = 256;
 
@@ -26,28 +24,9 @@ constexpr std::uint64_t kLargestPiece = 1 << 20;
 // Files per batch: as many as the descriptors allow, raising the soft limit towards the hard
 // one where that is needed; 0 when too few are to be had.
 std::size_t filesPerBatch(const SystemCalls& calls) {
-  rlimit limit{};
-  if (calls.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0) {
-    return 0;
-  }
-  const rlim_t wanted = 2 * kBatchFiles + kDescriptorsKept;
-  if (limit.rlim_cur < wanted && limit.rlim_max > limit.rlim_cur) {
-    rlimit raised{std::min(wanted, limit.rlim_max), limit.rlim_max};
-    if (calls.make(SystemCall::setrlimit, [&] { return ::setrlimit(RLIMIT_NOFILE, &raised); }) ==
-        0) {
-      limit = raised;
-    }
-  }
-  if (limit.rlim_cur < kDescriptorsKept + 2 * kFewestBatchFiles) return 0;
-  return std::min<std::size_t>(kBatchFiles, (limit.rlim_cur - kDescriptorsKept) / 2);
-}
-
-// Bytes per batch: a batch's data waits in the page cache until its files are hashed, so a
-// quarter of the memory at most, and other users of the page cache keep the rest.
-std::uint64_t bytesPerBatch(const SystemCalls& calls) {
-  struct sysinfo memory {};
-  if (calls.make(SystemCall::sysinfo, [&] { return ::sysinfo(&memory); }) != 0) return 0;
-  return std::uint64_t{memory.totalram} * memory.mem_unit / 4;
+  const std::uint64_t limit = raiseDescriptorLimit(calls, 2 * kBatchFiles + kDescriptorsKept);
+  if (limit < kDescriptorsKept + 2 * kFewestBatchFiles) return 0;
+  return std::min<std::size_t>(kBatchFiles, (limit - kDescriptorsKept) / 2);
 }
 
 }  // namespace
@@ -74,7 +53,9 @@ void Walk::tryDiskOrder(ListedFile& file) {
   diskOrder_ = DiskOrder::unused;
   if (firstExtent(calls_, file.aheadFd).placement == Placement::refused) return;
   batchFiles_ = filesPerBatch(calls_);
-  batchBytes_ = bytesPerBatch(calls_);
+  // A batch's data waits in the page cache until its files are hashed, so a quarter of the
+  // memory at most, and other users of the page cache keep the rest.
+  batchBytes_ = memoryBytes(calls_) / 4;
   if (batchFiles_ == 0 || batchBytes_ == 0) return;
   pieceBytes_ =
       disk_->requestBytes == 0 ? kLargestPiece : std::min(kLargestPiece, disk_->requestBytes);
@@ -117,10 +98,7 @@ void Walk::readBatch() {
   for (const std::size_t position : plan.readOrder) {
     ListedFile& file = entries[position];
     for (const Piece& piece : piecesOf(file.mapped.bytes, pieceBytes_)) {
-      calls_.check(SystemCall::fadvise, [&] {
-        return ::posix_fadvise(file.aheadFd, static_cast<off_t>(piece.offset),
-                               static_cast<off_t>(piece.length), POSIX_FADV_WILLNEED);
-      });
+      adviseWillNeed(calls_, file.aheadFd, piece.offset, piece.length);
     }
   }
   batchLeft_ = plan.files;

@@ -1,4 +1,4 @@
-#include "platform/walk.h"
+#include "cli/walk.h"
 
 #include <fcntl.h>
 
@@ -15,8 +15,9 @@ constexpr off_t kReadAheadBytes = 4 << 20;
 
 }  // namespace
 
-std::unique_ptr<Walk> Walk::start(const SystemCalls& calls, const std::string& root,
-                                  ReadsContents reads, std::uint64_t* bytesRead) {
+std::unique_ptr<Walk> Walk::start(Platform& platform, const std::string& root,
+                                  ReadsContents reads) {
+  const SystemCalls calls(platform.faults());
   const int fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, root.c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
@@ -24,7 +25,7 @@ std::unique_ptr<Walk> Walk::start(const SystemCalls& calls, const std::string& r
   std::optional<OpenedDirectory> opened =
       adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo, error);
   if (!opened) return nullptr;
-  return std::make_unique<Walk>(calls, std::move(*opened), reads, bytesRead);
+  return std::make_unique<Walk>(calls, std::move(*opened), reads, platform.bytesReadCount());
 }
 
 Walk::Walk(SystemCalls calls, OpenedDirectory root, ReadsContents reads, std::uint64_t* bytesRead)

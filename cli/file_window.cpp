@@ -1,4 +1,4 @@
-#include "platform/file_window.h"
+#include "cli/file_window.h"
 
 #include <utility>
 

@@ -1,6 +1,4 @@
-#include "platform/physical_order.h"
-
-#include <fcntl.h>
+#include "cli/physical_order.h"
 
 #include <algorithm>
 
@@ -36,8 +34,7 @@ std::vector<Piece> piecesOf(std::uint64_t bytes, std::uint64_t pieceBytes) {
 
 bool BatchDirectories::hold(const WalkDirectory& directory) {
   if (held_.count(&directory) != 0) return true;
-  const int fd =
-      calls_.make(SystemCall::fcntl, [&] { return ::fcntl(directory.fd(), F_DUPFD_CLOEXEC, 0); });
+  const int fd = duplicateDescriptor(calls_, directory.fd());
   if (fd < 0) return false;
   held_.emplace(&directory, fd);
   return true;

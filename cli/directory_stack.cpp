@@ -1,8 +1,6 @@
-#include "platform/directory_stack.h"
+#include "cli/directory_stack.h"
 
-#include <sys/stat.h>
-
-#include "platform/file_window.h"
+#include "cli/file_window.h"
 
 #include <optional>
 #include <utility>
@@ -88,9 +86,8 @@ void DirectoryStack::leave() {
 bool DirectoryStack::foundThroughParentLink(WalkDirectory& parent, int childFd) {
   const int fd = openDirectory(childFd, "..");
   if (fd < 0) return false;
-  struct stat st;
-  if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0 ||
-      identityOf(st) != parent.identity) {
+  FileIdentity found;
+  if (identityOfOpen(calls_, fd, found) != 0 || found != parent.identity) {
     calls_.close(fd);
     return false;
   }
@@ -130,11 +127,9 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
     if (fd >= 0) calls_.close(fd);
     if (next < 0) return {-1, openError};
     fd = next;
-    struct stat st;
-    int error = 0;
-    if (calls_.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {
-      error = errno;
-    } else if (identityOf(st) != (*step)->identity) {
+    FileIdentity found;
+    int error = identityOfOpen(calls_, fd, found);
+    if (error == 0 && found != (*step)->identity) {
       error = ENOENT;  // the directory listed is gone from that name
     }
     if (error != 0) {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/directory_stack.h"
+#include "cli/directory_stack.h"
+#include "cli/physical_order.h"
 #include "platform/open_file.h"
-#include "platform/physical_order.h"
 #include "platform/read_ahead.h"
 
 namespace vorbit {

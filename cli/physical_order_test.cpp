@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/physical_order.h"
 #include "platform/open_file.h"
-#include "platform/physical_order.h"
 #include "platform/rotational.h"
 #include "tests/page_cache.h"
 #include "tests/test_support.h"

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/directory_stack.h"
-#include "platform/file_window.h"
-#include "platform/physical_order.h"
+#include "cli/directory_stack.h"
+#include "cli/file_window.h"
+#include "cli/physical_order.h"
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
 #include "platform/rotational.h"
@@ -43,9 +43,9 @@ struct WalkEntry {
 class Walk {
  public:
   // A walk of the root, or null when the root cannot be listed or lies on a kernel pseudo file
-  // system. bytesRead: the run's count, which the files opened through the walk add to.
-  static std::unique_ptr<Walk> start(const SystemCalls& calls, const std::string& root,
-                                     ReadsContents reads, std::uint64_t* bytesRead);
+  // system. The files opened through the walk add to the platform's count of bytes read.
+  static std::unique_ptr<Walk> start(Platform& platform, const std::string& root,
+                                     ReadsContents reads);
 
   Walk(SystemCalls calls, OpenedDirectory root, ReadsContents reads, std::uint64_t* bytesRead);
   Walk(const Walk&) = delete;

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/directory_stack.h"
+#include "cli/directory_stack.h"
 #include "platform/extent_map.h"
 
 namespace vorbit {
