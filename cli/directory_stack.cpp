@@ -111,8 +111,8 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
   for (; ancestor != nullptr && ancestor->fd() < 0; ancestor = ancestor->parent.get()) {
     chain.push_back(ancestor);
   }
-  if (ancestor == nullptr) return {-1, ENOENT};
-  int fd = -1;  // the last step's, once there was one
+  if (ancestor == nullptr) return {kNoDescriptor, ENOENT};
+  int fd = kNoDescriptor;  // the last step's, once there was one
   for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
     int next;
     if (fd < 0) {
@@ -125,7 +125,7 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
     }
     const int openError = errno;
     if (fd >= 0) calls_.close(fd);
-    if (next < 0) return {-1, openError};
+    if (next < 0) return {kNoDescriptor, openError};
     fd = next;
     FileIdentity found;
     int error = identityOfOpen(calls_, fd, found);
@@ -134,7 +134,7 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
     }
     if (error != 0) {
       calls_.close(fd);
-      return {-1, error};
+      return {kNoDescriptor, error};
     }
   }
   return {fd, 0};
@@ -175,7 +175,7 @@ void DirectoryStack::close(WalkDirectory& directory) {
   if (directory.listing.isOpen()) {
     directory.listing.close();
   } else {
-    calls_.close(std::exchange(directory.foundAgainFd, -1));
+    calls_.close(std::exchange(directory.foundAgainFd, kNoDescriptor));
   }
   --open_;
 }

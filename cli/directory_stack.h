@@ -17,9 +17,9 @@ struct WalkDirectory {
   std::shared_ptr<WalkDirectory> parent;  // null at the root
   std::string name;                       // in the parent
   FileIdentity identity;
-  DirectoryListing listing;  // open until the level is left or released
-  int foundAgainFd = -1;     // the descriptor it was found again with, once released
-  int pins = 0;              // opens relative to it under way: it is not released meanwhile
+  DirectoryListing listing;          // open until the level is left or released
+  int foundAgainFd = kNoDescriptor;  // the descriptor it was found again with, once released
+  int pins = 0;                      // opens relative to it under way: it is not released meanwhile
 
   // -1 while released.
   int fd() const { return listing.isOpen() ? listing.fd() : foundAgainFd; }
@@ -80,7 +80,7 @@ class DirectoryStack {
   // time from its nearest open ancestor without following links; or -1 and the errno of the
   // step that failed (ENOENT for a step that found another inode).
   struct Reopened {
-    int fd = -1;
+    int fd = kNoDescriptor;
     int error = 0;
   };
   Reopened reopen(WalkDirectory& directory);

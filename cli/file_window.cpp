@@ -25,7 +25,7 @@ std::optional<ListedFile> FileWindow::take() {
 void FileWindow::closeAhead(ListedFile& entry) {
   if (entry.aheadFd < 0) return;
   if (std::exchange(entry.requestedAhead, false)) reading_->forget(entry.aheadFd);
-  calls_.close(std::exchange(entry.aheadFd, -1));
+  calls_.close(std::exchange(entry.aheadFd, kNoDescriptor));
 }
 
 bool FileWindow::giveBackNewest() {

@@ -23,7 +23,7 @@ struct ListedFile {
   Through through = Through::name;
   int lookUpError = 0;          // why what the file is could not be learned when it was listed
   int unreadError = 0;          // why the directory could not be read
-  int aheadFd = -1;             // opened ahead of its turn
+  int aheadFd = kNoDescriptor;  // opened ahead of its turn
   bool requestedAhead = false;  // through the read-ahead ring
   // Of a batch read in the disk's order: listed, to be opened and mapped with the batch; as
   // mapped, and so asked for with its batch (its data being cached then says nothing of the

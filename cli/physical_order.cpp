@@ -42,7 +42,7 @@ bool BatchDirectories::hold(const WalkDirectory& directory) {
 
 int BatchDirectories::find(const WalkDirectory& directory) const {
   const auto held = held_.find(&directory);
-  return held == held_.end() ? -1 : held->second;
+  return held == held_.end() ? kNoDescriptor : held->second;
 }
 
 void BatchDirectories::closeAll() {

@@ -61,7 +61,7 @@ OpenResult Walk::open() {
   const std::uint64_t device = file.directory->identity.device;
   if (file.aheadFd >= 0) {
     if (std::exchange(file.requestedAhead, false)) reading_->forget(file.aheadFd);
-    return adoptRegularFile(calls_, std::exchange(file.aheadFd, -1), device, report);
+    return adoptRegularFile(calls_, std::exchange(file.aheadFd, kNoDescriptor), device, report);
   }
   // The directory's own descriptor while it has one (kept from release meanwhile), else one
   // found again for this open alone.

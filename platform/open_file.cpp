@@ -113,7 +113,7 @@ Descriptor openThroughPath(const SystemCalls& calls, int pathFd, int dirFd, cons
                            int followFlag, std::optional<std::uint64_t> directoryDevice,
                            LeaseWait lease) {
   struct stat st;
-  if (!lookAt(calls, pathFd, st)) return {-1, errno};
+  if (!lookAt(calls, pathFd, st)) return {kNoDescriptor, errno};
   // A file of a kernel pseudo file system is not even opened: on another device than its
   // directory, its file system is looked at first.
   if (!S_ISREG(st.st_mode) || ((!directoryDevice || *directoryDevice != identityOf(st).device) &&
@@ -127,7 +127,7 @@ Descriptor openThroughPath(const SystemCalls& calls, int pathFd, int dirFd, cons
   }
   if (fd >= 0 || errno != ENOENT) return {fd, fd < 0 ? errno : 0};
   fd = openNoAtime(calls, openCall(dirFd), dirFd, name.c_str(), kReadFlags | followFlag);
-  if (fd < 0) return {-1, errno};
+  if (fd < 0) return {kNoDescriptor, errno};
   struct stat now;
   if (lookAt(calls, fd, now) && S_ISREG(now.st_mode) && identityOf(now) == identityOf(st)) {
     return {fd, 0};
@@ -149,7 +149,7 @@ Descriptor openForReading(const SystemCalls& calls, int dirFd, const std::string
     if (errno == ELOOP) {
       followFlag = 0;  // a link now stands where a file was listed
     } else if (errno != EWOULDBLOCK || lease == LeaseWait::giveUp) {
-      return {-1, errno};
+      return {kNoDescriptor, errno};
     }
     // Under a write lease: waited for through the path, so that a FIFO put in the file's place
     // cannot block the open.
@@ -157,7 +157,7 @@ Descriptor openForReading(const SystemCalls& calls, int dirFd, const std::string
   const int pathFd = calls.make(openCall(dirFd), name, [&] {
     return ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC | followFlag);
   });
-  if (pathFd < 0) return {-1, errno};
+  if (pathFd < 0) return {kNoDescriptor, errno};
   const Descriptor opened =
       openThroughPath(calls, pathFd, dirFd, name, followFlag, directoryDevice, lease);
   calls.close(pathFd);

@@ -23,7 +23,7 @@ enum class LeaseWait { wait, giveUp };
 // A descriptor open for reading, or -1 and why: the errno of the call that failed, or 0 where
 // there was nothing to open by design (no regular file, a kernel pseudo file system).
 struct Descriptor {
-  int fd = -1;
+  int fd = kNoDescriptor;
   int error = 0;
 };
 

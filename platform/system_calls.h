@@ -12,6 +12,9 @@
 
 namespace vorbit {
 
+// Where a descriptor is kept: none is open.
+constexpr int kNoDescriptor = -1;
+
 // Makes system calls: each is first offered to the fault injector (when there is one), and made
 // again while a signal interrupts it. That is all it does.
 class SystemCalls {
