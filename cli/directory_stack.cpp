@@ -49,7 +49,7 @@ int DirectoryStack::enter(const std::string& name) {
     const DirectoryPin pin(parent);
     fd = openDirectory(parent.fd(), name);
   }
-  if (fd < 0) return errno;  // an unreadable directory gives no entries
+  if (fd == kNoDescriptor) return errno;  // an unreadable directory gives no entries
   int error = 0;
   std::optional<OpenedDirectory> opened =
       adoptDirectory(calls_, fd, parent.identity.device, OtherDevice::readUnlessPseudo, error);
@@ -70,7 +70,7 @@ void DirectoryStack::leave() {
     WalkDirectory& parent = *directory.parent;
     // Even a parent with nothing left to list, so that the next level up is found from it in
     // turn; one that cannot be found this way is found again name by name when it is listed.
-    if (parent.fd() < 0 && directory.fd() >= 0) {
+    if (parent.fd() == kNoDescriptor && directory.fd() != kNoDescriptor) {
       foundThroughParentLink(parent, directory.fd());
     }
     close(directory);
@@ -85,7 +85,7 @@ void DirectoryStack::leave() {
 // between them.
 bool DirectoryStack::foundThroughParentLink(WalkDirectory& parent, int childFd) {
   const int fd = openDirectory(childFd, "..");
-  if (fd < 0) return false;
+  if (fd == kNoDescriptor) return false;
   FileIdentity found;
   if (identityOfOpen(calls_, fd, found) != 0 || found != parent.identity) {
     calls_.close(fd);
@@ -97,9 +97,9 @@ bool DirectoryStack::foundThroughParentLink(WalkDirectory& parent, int childFd) 
 }
 
 int DirectoryStack::findAgain(WalkDirectory& directory) {
-  if (directory.fd() >= 0) return 0;
+  if (directory.fd() != kNoDescriptor) return 0;
   const Reopened reopened = reopen(directory);
-  if (reopened.fd < 0) return reopened.error;
+  if (reopened.fd == kNoDescriptor) return reopened.error;
   directory.foundAgainFd = reopened.fd;
   countOpened();
   return 0;
@@ -108,14 +108,15 @@ int DirectoryStack::findAgain(WalkDirectory& directory) {
 DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
   std::vector<const WalkDirectory*> chain;
   WalkDirectory* ancestor = &directory;
-  for (; ancestor != nullptr && ancestor->fd() < 0; ancestor = ancestor->parent.get()) {
+  for (; ancestor != nullptr && ancestor->fd() == kNoDescriptor;
+       ancestor = ancestor->parent.get()) {
     chain.push_back(ancestor);
   }
   if (ancestor == nullptr) return {kNoDescriptor, ENOENT};
   int fd = kNoDescriptor;  // the last step's, once there was one
   for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
     int next;
-    if (fd < 0) {
+    if (fd == kNoDescriptor) {
       // The ancestor is kept open for the first step only: under the fewest descriptors the
       // rest of the way may need its descriptor.
       const DirectoryPin pin(*ancestor);
@@ -124,7 +125,7 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
       next = openDirectory(fd, (*step)->name);
     }
     const int openError = errno;
-    if (fd >= 0) calls_.close(fd);
+    if (fd != kNoDescriptor) calls_.close(fd);
     if (next < 0) return {kNoDescriptor, openError};
     fd = next;
     FileIdentity found;
@@ -143,7 +144,7 @@ DirectoryStack::Reopened DirectoryStack::reopen(WalkDirectory& directory) {
 int DirectoryStack::openDirectory(int dirFd, const std::string& name) {
   for (;;) {
     const int fd = openNoAtime(calls_, SystemCall::openat, dirFd, name.c_str(), kDirectoryFlags);
-    if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !makeRoom()) return fd;
+    if (fd != kNoDescriptor || (errno != EMFILE && errno != ENFILE) || !makeRoom()) return fd;
   }
 }
 
@@ -161,7 +162,7 @@ void DirectoryStack::countOpened() {
 bool DirectoryStack::releaseOne() {
   for (std::size_t i = 1; i < stack_.size(); ++i) {
     WalkDirectory& directory = *stack_[i];
-    if (directory.fd() >= 0 && directory.pins == 0) {
+    if (directory.fd() != kNoDescriptor && directory.pins == 0) {
       directory.listing.listToEnd();
       close(directory);
       return true;
@@ -171,7 +172,7 @@ bool DirectoryStack::releaseOne() {
 }
 
 void DirectoryStack::close(WalkDirectory& directory) {
-  if (directory.fd() < 0) return;
+  if (directory.fd() == kNoDescriptor) return;
   if (directory.listing.isOpen()) {
     directory.listing.close();
   } else {

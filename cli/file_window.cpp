@@ -23,14 +23,14 @@ std::optional<ListedFile> FileWindow::take() {
 }
 
 void FileWindow::closeAhead(ListedFile& entry) {
-  if (entry.aheadFd < 0) return;
+  if (entry.aheadFd == kNoDescriptor) return;
   if (std::exchange(entry.requestedAhead, false)) reading_->forget(entry.aheadFd);
   calls_.close(std::exchange(entry.aheadFd, kNoDescriptor));
 }
 
 bool FileWindow::giveBackNewest() {
   for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
-    if (entry->aheadFd >= 0) {
+    if (entry->aheadFd != kNoDescriptor) {
       closeAhead(*entry);
       return true;
     }

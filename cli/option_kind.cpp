@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
+
 #include "cli/mode_table.h"
 
 namespace vorbit {
@@ -13,7 +15,7 @@ utf8proc_ssize_t decode(std::string_view text, utf8proc_int32_t* codePoint) {
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   const auto length = static_cast<utf8proc_ssize_t>(text.size());
   const utf8proc_ssize_t taken = utf8proc_iterate(bytes, length, codePoint);
-  return taken > 0 ? taken : 0;
+  return std::max<utf8proc_ssize_t>(taken, 0);
 }
 
 }  // namespace

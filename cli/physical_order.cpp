@@ -35,7 +35,7 @@ std::vector<Piece> piecesOf(std::uint64_t bytes, std::uint64_t pieceBytes) {
 bool BatchDirectories::hold(const WalkDirectory& directory) {
   if (held_.count(&directory) != 0) return true;
   const int fd = duplicateDescriptor(calls_, directory.fd());
-  if (fd < 0) return false;
+  if (fd == kNoDescriptor) return false;
   held_.emplace(&directory, fd);
   return true;
 }

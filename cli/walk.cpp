@@ -20,7 +20,7 @@ std::unique_ptr<Walk> Walk::start(Platform& platform, const std::string& root,
   const SystemCalls calls(platform.faults());
   const int fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, root.c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return nullptr;
+  if (fd == kNoDescriptor) return nullptr;
   int error;
   std::optional<OpenedDirectory> opened =
       adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo, error);
@@ -59,19 +59,19 @@ OpenResult Walk::open() {
   const ReadReport report{bytesRead_, reading_ ? &reading_->temperature : nullptr,
                           file.requestedAhead || file.readInBatch};
   const std::uint64_t device = file.directory->identity.device;
-  if (file.aheadFd >= 0) {
+  if (file.aheadFd != kNoDescriptor) {
     if (std::exchange(file.requestedAhead, false)) reading_->forget(file.aheadFd);
     return adoptRegularFile(calls_, std::exchange(file.aheadFd, kNoDescriptor), device, report);
   }
   // The directory's own descriptor while it has one (kept from release meanwhile), else one
   // found again for this open alone.
   WalkDirectory& directory = *file.directory;
-  if (directory.fd() >= 0) {
+  if (directory.fd() != kNoDescriptor) {
     const DirectoryPin pin(directory);
     return openIn(directory.fd(), file, report);
   }
   const DirectoryStack::Reopened reopened = directories_.reopen(directory);
-  if (reopened.fd < 0) return {nullptr, reopened.error};
+  if (reopened.fd == kNoDescriptor) return {nullptr, reopened.error};
   OpenResult opened = openIn(reopened.fd, file, report);
   calls_.close(reopened.fd);
   return opened;
@@ -86,14 +86,14 @@ OpenResult Walk::openIn(int dirFd, const ListedFile& file, const ReadReport& rep
   for (;;) {
     const Descriptor opened =
         openForReading(calls_, dirFd, file.name, file.through, device, LeaseWait::wait);
-    if (opened.fd >= 0 && file.readInBatch) {
+    if (opened.fd != kNoDescriptor && file.readInBatch) {
       const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, opened.fd);
       if (!look || !(look->identity == file.mappedAs)) {
         calls_.close(opened.fd);
         return {};
       }
     }
-    if (opened.fd >= 0) return adoptRegularFile(calls_, opened.fd, device, report);
+    if (opened.fd != kNoDescriptor) return adoptRegularFile(calls_, opened.fd, device, report);
     if ((opened.error != EMFILE && opened.error != ENFILE) || !directories_.makeRoom()) {
       return {nullptr, opened.error};
     }
@@ -169,7 +169,7 @@ void Walk::openAhead(ListedFile& file) {
   file.aheadFd = openForReading(calls_, file.directory->fd(), file.name, file.through, device,
                                 LeaseWait::giveUp)
                      .fd;
-  if (file.aheadFd < 0) return;
+  if (file.aheadFd == kNoDescriptor) return;
   file.requestedAhead = reading_->temperature.readAheadWanted(
       [&] { return firstByteCached(calls_, file.aheadFd, device); });
   // Only a regular file is handed to the kernel's worker: a name listed as one may have been

@@ -113,7 +113,7 @@ void Walk::openAndMap(ListedFile& file) {
   file.aheadFd = openForReading(calls_, batchDirectories_.find(*file.directory), file.name,
                                 file.through, device, LeaseWait::giveUp)
                      .fd;
-  if (file.aheadFd < 0 || !inDiskOrder()) return;
+  if (file.aheadFd == kNoDescriptor || !inDiskOrder()) return;
   const std::optional<RegularFileLook> look = lookAtRegularFile(calls_, file.aheadFd);
   // Probed without a read: one that found the page missing would start the kernel reading it,
   // out of the disk's order.

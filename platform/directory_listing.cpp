@@ -103,7 +103,7 @@ std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
 void warmDirectory(const SystemCalls& calls, int parentFd, std::uint64_t parentDevice,
                    const std::string& name) {
   const int fd = openNoAtime(calls, SystemCall::openat, parentFd, name.c_str(), kDirectoryFlags);
-  if (fd < 0) return;
+  if (fd == kNoDescriptor) return;
   int error;
   std::optional<OpenedDirectory> opened =
       adoptDirectory(calls, fd, parentDevice, OtherDevice::refuse, error);

@@ -122,12 +122,12 @@ Descriptor openThroughPath(const SystemCalls& calls, int pathFd, int dirFd, cons
   }
   const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
   int fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, self.c_str(), kReadFlags);
-  if (fd < 0 && errno == EWOULDBLOCK && lease == LeaseWait::wait) {
+  if (fd == kNoDescriptor && errno == EWOULDBLOCK && lease == LeaseWait::wait) {
     fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, self.c_str(), kReadFlags & ~O_NONBLOCK);
   }
-  if (fd >= 0 || errno != ENOENT) return {fd, fd < 0 ? errno : 0};
+  if (fd != kNoDescriptor || errno != ENOENT) return {fd, fd == kNoDescriptor ? errno : 0};
   fd = openNoAtime(calls, openCall(dirFd), dirFd, name.c_str(), kReadFlags | followFlag);
-  if (fd < 0) return {kNoDescriptor, errno};
+  if (fd == kNoDescriptor) return {kNoDescriptor, errno};
   struct stat now;
   if (lookAt(calls, fd, now) && S_ISREG(now.st_mode) && identityOf(now) == identityOf(st)) {
     return {fd, 0};
@@ -145,7 +145,7 @@ Descriptor openForReading(const SystemCalls& calls, int dirFd, const std::string
   if (through == Through::name) {
     const int fd =
         openNoAtime(calls, openCall(dirFd), dirFd, name.c_str(), kReadFlags | O_NOFOLLOW);
-    if (fd >= 0) return {fd, 0};
+    if (fd != kNoDescriptor) return {fd, 0};
     if (errno == ELOOP) {
       followFlag = 0;  // a link now stands where a file was listed
     } else if (errno != EWOULDBLOCK || lease == LeaseWait::giveUp) {
@@ -157,7 +157,7 @@ Descriptor openForReading(const SystemCalls& calls, int dirFd, const std::string
   const int pathFd = calls.make(openCall(dirFd), name, [&] {
     return ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC | followFlag);
   });
-  if (pathFd < 0) return {kNoDescriptor, errno};
+  if (pathFd == kNoDescriptor) return {kNoDescriptor, errno};
   const Descriptor opened =
       openThroughPath(calls, pathFd, dirFd, name, followFlag, directoryDevice, lease);
   calls.close(pathFd);

@@ -107,7 +107,7 @@ OpenResult Platform::open(const NamedFile& file) {
   if (file.walk != nullptr) return {nullptr, ENOENT};  // opened through its walk alone
   const Descriptor opened =
       openForReading(calls, AT_FDCWD, file.given, Through::link, std::nullopt, LeaseWait::wait);
-  if (opened.fd < 0) return {nullptr, opened.error};
+  if (opened.fd == kNoDescriptor) return {nullptr, opened.error};
   return adoptRegularFile(calls, opened.fd, std::nullopt, ReadReport{&bytesRead_});
 }
 

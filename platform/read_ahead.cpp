@@ -119,7 +119,7 @@ bool ReadAhead::registerQueued() {
 void ReadAhead::forget(int fd, bool stopped) {
   if (std::find(queuedFds_.begin(), queuedFds_.end(), fd) != queuedFds_.end()) submit(true);
   if (stopped) {
-    const auto used = [](int slotFd) { return slotFd >= 0; };
+    const auto used = [](int slotFd) { return slotFd != kNoDescriptor; };
     const auto first = std::find_if(slotFds_.begin(), slotFds_.end(), used);
     if (first == slotFds_.end()) return;
     const auto last = std::find_if(slotFds_.rbegin(), slotFds_.rend(), used).base();

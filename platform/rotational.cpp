@@ -20,7 +20,7 @@ constexpr int kMaxDepth = 8;
 std::string readStart(const SystemCalls& calls, const std::string& path) {
   const int fd = calls.make(SystemCall::open, path,
                             [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-  if (fd < 0) return {};
+  if (fd == kNoDescriptor) return {};
   char text[32];
   const ssize_t n =
       calls.make(SystemCall::pread, [&] { return ::pread(fd, text, sizeof text, 0); });
@@ -55,7 +55,7 @@ std::vector<std::string> slavesOf(const SystemCalls& calls, const std::string& d
   const int fd = calls.make(SystemCall::open, path, [&] {
     return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   });
-  if (fd < 0) return names;
+  if (fd == kNoDescriptor) return names;
   DIR* stream = calls.make(SystemCall::fdopendir, [&] { return ::fdopendir(fd); });
   if (stream == nullptr) {
     calls.close(fd);

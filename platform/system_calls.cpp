@@ -46,7 +46,7 @@ void SystemCalls::close(int fd) const {
 int openNoAtime(const SystemCalls& calls, SystemCall which, int dirFd, const char* path,
                 int flags) {
   const int fd = calls.make(which, path, [&] { return ::openat(dirFd, path, flags | O_NOATIME); });
-  if (fd >= 0 || errno != EPERM) return fd;
+  if (fd != kNoDescriptor || errno != EPERM) return fd;
   return calls.make(which, path, [&] { return ::openat(dirFd, path, flags); });
 }
 
