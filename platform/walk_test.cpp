@@ -61,8 +61,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
   static_assert(20 < FileWindow::kFiles, "every file fits in the window");
   for (const auto& [refused, error] : rows) {
     SCOPED_TRACE(int(refused));
-    const std::vector<std::string> files = coldFiles(20);
-    for (const std::string& file : files) makeCold(file);
+    const std::vector<std::string> files = coldFiles(20);  // written again, cold
     log_.refuse = {{refused, error}};
     Platform platform(&log_);
     const std::unique_ptr<Walk> walk = platform.walk(dir_.path(), ReadsContents::yes);
