@@ -156,18 +156,17 @@ class DiskOrderTest : public ::testing::Test {
     ASSERT_TRUE(runCommand({"mount", loop_, dir_.mkdir("mnt")}));
     mounted_ = true;
     root_ = dir_.mkdir("mnt/tree");
+    for (const char* sub : {"a", "b", "c"}) dir_.mkdir(std::string("mnt/tree/") + sub);
     // Written in a shuffled order, each synced, so that each lands where the last one ended.
     for (int step = 0; step < 36; ++step) {
       const int i = (step * 7) % 36;
       files_.push_back(root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i));
-      dir_.write(files_.back().substr(dir_.path().size() + 1),
-                 std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
+      writeFile(files_.back(),
+                std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
       ASSERT_TRUE(runCommand({"sync", files_.back()}));
     }
-    files_.push_back(root_ + "/a/empty");
-    writeFile(files_.back(), "");
-    files_.push_back(root_ + "/b/holes");
-    ASSERT_TRUE(runCommand({"truncate", "-s", "1M", files_.back()}));
+    writeFile(root_ + "/a/empty", "");  // nothing on the disk, as the next
+    ASSERT_TRUE(runCommand({"truncate", "-s", "1M", root_ + "/b/holes"}));
     ASSERT_EQ(runVorbit({"-t", root_}).status, 0);
     warmReport_ = runVorbit({"-c", root_}).out;
   }
@@ -219,7 +218,7 @@ class DiskOrderTest : public ::testing::Test {
 
   TempDir dir_;
   std::string loop_, root_, warmReport_;
-  std::vector<std::string> files_;
+  std::vector<std::string> files_;  // those with data, in the order written
   bool mounted_ = false;
 };
 
