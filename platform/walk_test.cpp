@@ -90,10 +90,7 @@ TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   // A walk starts as if from the disk, until a probe of the cache finds the files there.
   std::optional<WalkEntry> entry = walk->next();
   const long afterFirst = readAheadCalls();
-  for (int taken = 1; taken < 100; ++taken) {
-    readWhole(*entry, *walk);
-    entry = walk->next();
-  }
+  for (int taken = 1; taken < 100; ++taken, entry = walk->next()) readWhole(*entry, *walk);
   EXPECT_EQ(readAheadCalls(), afterFirst) << "files in the page cache were read ahead";
   // The rest of the tree falls out of the cache: the next file read comes from the disk.
   for (const std::string& file : files) makeCold(file);
