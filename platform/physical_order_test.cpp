@@ -50,7 +50,8 @@ TEST(PlanBatchTest, FilesWithDataAreAskedForByFirstExtentWithinTheByteBoundInPie
        {4, {3, 1, 0, 2}}},
       {"the batch ends where its bytes would pass the bound", {at(3, 40), at(2, 60), at(1, 1)},
        {2, {1, 0}}},
-      {"a first file larger than the bound is a batch of its own", {at(2, 500), at(1, 1)}, {1, {0}}},
+      {"a first file larger than the bound is a batch of its own", {at(2, 500), at(1, 1)},
+       {1, {0}}},
       {"no files", {}, {0, {}}},
       // clang-format on
   };
@@ -237,9 +238,7 @@ TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReported
               row.turns ? "1" : "0");
     // The tree's files alone: a global drop would make another test's warm tree cold while the
     // suite runs its tests side by side.
-    for (const std::string& file : files_) {
-      if (row.cold) makeCold(file);
-    }
+    if (row.cold) std::ranges::for_each(files_, makeCold);
     const Traced traced = check();
     EXPECT_EQ(traced.report, warmReport_);
     EXPECT_EQ(traced.mapped, row.turns && row.cold);
