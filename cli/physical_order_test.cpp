@@ -33,53 +33,40 @@ MappedFile at(std::uint64_t physical, std::uint64_t bytes) {
 }
 MappedFile with(Placement placement, std::uint64_t bytes) { return {{placement, 0}, bytes}; }
 
-TEST(PlanBatchTest, FilesWithDataAreAskedForByFirstExtentWithinTheByteBound) {
+// Each batch here is bound to 100 bytes.
+TEST(PlanBatchTest, FilesWithDataAreAskedForByFirstExtentWithinTheByteBoundInPieces) {
   const struct {
     const char* name;
     std::vector<MappedFile> files;  // in walk order
-    std::uint64_t byteBound;
     BatchPlan expected;
   } rows[] = {
-      {"by first extent, not by walk order",
-       {at(30, 1), at(10, 1), at(20, 1)},
-       100,
-       {3, {1, 2, 0}}},
+      // clang-format off
+      {"by first extent, not by walk order", {at(30, 1), at(10, 1), at(20, 1)}, {3, {1, 2, 0}}},
       {"nothing on the disk to read: empty, holes only, inline, not a file, refused",
        {with(Placement::noData, 0), at(5, 0), with(Placement::noData, 9), at(7, 1),
-        with(Placement::refused, 4)},
-       100,
-       {5, {3}}},
+        with(Placement::refused, 4)}, {5, {3}}},
       {"data at no known place follows, in walk order",
        {with(Placement::unplaced, 1), at(9, 1), with(Placement::unplaced, 1), at(3, 1)},
-       100,
        {4, {3, 1, 0, 2}}},
-      {"the batch ends where its bytes would pass the bound",
-       {at(3, 40), at(2, 60), at(1, 1)},
-       100,
+      {"the batch ends where its bytes would pass the bound", {at(3, 40), at(2, 60), at(1, 1)},
        {2, {1, 0}}},
-      {"a first file larger than the bound is a batch of its own",
-       {at(2, 500), at(1, 1)},
-       100,
+      {"a first file larger than the bound is a batch of its own", {at(2, 500), at(1, 1)},
        {1, {0}}},
-      {"no files", {}, 100, {0, {}}},
+      {"no files", {}, {0, {}}},
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const BatchPlan plan = planBatch(row.files, row.byteBound);
+    const BatchPlan plan = planBatch(row.files, 100);
     EXPECT_EQ(plan.files, row.expected.files);
     EXPECT_EQ(plan.readOrder, row.expected.readOrder);
   }
-}
-
-TEST(PlanBatchTest, AWholeFileIsAskedForInPiecesOfTheDevicesLimit) {
-  const std::uint64_t mib = 1 << 20;
-  EXPECT_EQ(piecesOf(0, mib).size(), 0u);
-  ASSERT_EQ(piecesOf(mib, mib).size(), 1u);
-  const std::vector<Piece> pieces = piecesOf(2 * mib + 1, mib);
-  ASSERT_EQ(pieces.size(), 3u);
-  EXPECT_EQ(pieces[1].offset, mib);
-  EXPECT_EQ(pieces[2].offset, 2 * mib);
-  EXPECT_EQ(pieces[2].length, 1u);
+  // A whole file is asked for in pieces of the device's limit, the last one what is left.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+  for (const Piece& piece : piecesOf(9, 4)) pieces.emplace_back(piece.offset, piece.length);
+  EXPECT_EQ(pieces, (decltype(pieces){{0, 4}, {4, 4}, {8, 1}}));
+  EXPECT_EQ(piecesOf(8, 4).size(), 2u);
+  EXPECT_TRUE(piecesOf(0, 4).empty());
 }
 
 // A batch asks whether its files are cached without reading: a read that finds the page
@@ -98,73 +85,57 @@ TEST(FirstPageResidentTest, AsksWithoutStartingARead) {
   ::close(fd);
 }
 
-// A sysfs of its own: /dev/block/MAJ:MIN links to the device's directory, with its queue, the
-// devices below it in slaves/, and partitions as subdirectories of their disk.
-class DiskQueueTest : public ::testing::Test {
- protected:
-  void disk(const std::string& name, int rotational, int readAheadKb = 128,
-            int maxSectorsKb = 512) {
-    std::filesystem::create_directories(sys_ / ("devices/" + name + "/queue"));
-    writeFile(sys_ / ("devices/" + name + "/queue/rotational"), std::to_string(rotational) + "\n");
-    writeFile(sys_ / ("devices/" + name + "/queue/read_ahead_kb"), std::to_string(readAheadKb));
-    writeFile(sys_ / ("devices/" + name + "/queue/max_sectors_kb"), std::to_string(maxSectorsKb));
-  }
-  void below(const std::string& name, const std::string& slave) {
-    std::filesystem::create_directories(sys_ / ("devices/" + name + "/slaves"));
-    std::filesystem::create_directory_symlink(
-        "../../" + slave, sys_ / ("devices/" + name + "/slaves/" + base(slave)));
-  }
-  void number(const std::string& name, int minor) {
-    std::filesystem::create_directories(sys_ / "dev/block");
-    std::filesystem::create_directory_symlink("../../devices/" + name,
-                                              sys_ / ("dev/block/8:" + std::to_string(minor)));
-  }
-  static std::string base(const std::string& name) { return name.substr(name.rfind('/') + 1); }
-  DiskQueue queueOf(int minor) {
-    return diskQueueOf(SystemCalls(), makedev(8, minor), sys_.path());
-  }
-
-  TempDir sys_;
-};
-
-TEST_F(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
-  disk("hdd", 1, 2560, 1280);
-  std::filesystem::create_directory(sys_ / "devices/hdd/hdd1");  // a partition: its disk's queue
-  disk("ssd", 0);
-  disk("dm-0", 0);  // device-mapper says what it likes; the disks below decide
-  below("dm-0", "hdd/hdd1");
-  disk("md0", 0);
-  below("md0", "ssd");
-  below("md0", "dm-0");
-  disk("dm-1", 1);
-  below("dm-1", "ssd");
-  disk("loop0", 1);  // a loop device marked as turning
-  disk("vda", 1);    // a virtio disk says it turns, whatever the host's storage is
-  std::filesystem::create_directories(sys_ / "devices/vda/device");
-  writeFile(sys_ / "devices/vda/device/modalias", "virtio:d00000002v00001AF4\n");
-  std::filesystem::create_directory(sys_ / "devices/vda/vda1");
+// A sysfs of its own, a device a row: /dev/block/8:ROW links to the device's directory, with its
+// queue and the devices below it in slaves/; a partition is a subdirectory of its disk, with no
+// queue of its own. Each device is asked for as soon as it is made.
+TEST(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
   const struct {
-    const char* name;
-    int minor;
+    const char* what;
+    std::string device;  // below devices/; empty for a device sysfs does not know
+    int rotational;      // -1 for a partition
+    std::vector<std::string> below;
     DiskQueue expected;
+    std::string modalias = "";
+    int readAheadKb = 128, maxSectorsKb = 512;
   } rows[] = {
-      {"a disk that turns, its request limit the larger of its two", 1, {true, 2560 << 10}},
-      {"a partition of it", 2, {true, 2560 << 10}},
-      {"a solid-state disk", 3, {false, 0}},
-      {"device-mapper over a partition of a turning disk", 4, {true, 512 << 10}},
-      {"md over a solid-state disk and that", 5, {true, 512 << 10}},
-      {"device-mapper marked as turning over a solid-state disk", 6, {false, 0}},
-      {"a loop device marked as turning", 7, {true, 512 << 10}},
-      {"a virtio disk", 8, {false, 0}},
-      {"a partition of it", 10, {false, 0}},
-      {"a device sysfs does not know", 9, {false, 0}},
+      // clang-format off
+      {"a disk that turns, its request limit the larger of its two", "hdd", 1, {},
+       {true, 2560 << 10}, "", 2560, 1280},
+      {"a partition of it", "hdd/hdd1", -1, {}, {true, 2560 << 10}},
+      {"a solid-state disk", "ssd", 0, {}, {false, 0}},
+      // Device-mapper says what it likes; the disks below decide, its own queue the limit.
+      {"device-mapper over a partition of a turning disk", "dm-0", 0, {"hdd/hdd1"},
+       {true, 512 << 10}},
+      {"md over a solid-state disk and that", "md0", 0, {"ssd", "dm-0"}, {true, 512 << 10}},
+      {"device-mapper marked as turning over a solid-state disk", "dm-1", 1, {"ssd"}, {false, 0}},
+      {"a loop device marked as turning", "loop0", 1, {}, {true, 512 << 10}},
+      // It says it turns, whatever the host's storage is.
+      {"a virtio disk", "vda", 1, {}, {false, 0}, "virtio:d00000002v00001AF4\n"},
+      {"a partition of it", "vda/vda1", -1, {}, {false, 0}},
+      {"a device sysfs does not know", "", -1, {}, {false, 0}},
+      // clang-format on
   };
-  const char* names[] = {"hdd", "hdd/hdd1", "ssd", "dm-0", "md0", "dm-1", "loop0", "vda"};
-  for (int minor = 1; minor <= 8; ++minor) number(names[minor - 1], minor);
-  number("vda/vda1", 10);
+  TempDir sys;
+  const auto link = [&](const std::string& target, const std::string& at) {
+    sys.mkdir(at.substr(0, at.rfind('/')));
+    std::filesystem::create_directory_symlink(target, sys / at);
+  };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    const DiskQueue queue = queueOf(row.minor);
+    SCOPED_TRACE(row.what);
+    const std::string device = "devices/" + row.device, minor = std::to_string(&row - rows + 1);
+    if (row.rotational >= 0) {
+      sys.write(device + "/queue/rotational", std::to_string(row.rotational) + "\n");
+      sys.write(device + "/queue/read_ahead_kb", std::to_string(row.readAheadKb));
+      sys.write(device + "/queue/max_sectors_kb", std::to_string(row.maxSectorsKb));
+    }
+    if (!row.modalias.empty()) sys.write(device + "/device/modalias", row.modalias);
+    for (const std::string& below : row.below)
+      link("../../" + below, device + "/slaves/" + below.substr(below.rfind('/') + 1));
+    if (!row.device.empty()) {
+      sys.mkdir(device);
+      link("../../" + device, "dev/block/8:" + minor);
+    }
+    const DiskQueue queue = diskQueueOf(SystemCalls(), makedev(8, std::stoi(minor)), sys.path());
     EXPECT_EQ(queue.rotational, row.expected.rotational);
     EXPECT_EQ(queue.requestBytes, row.expected.requestBytes);
   }
@@ -188,14 +159,14 @@ class DiskOrderTest : public ::testing::Test {
     root_ = dir_.mkdir("mnt/tree");
     for (const char* sub : {"a", "b", "c"}) dir_.mkdir(std::string("mnt/tree/") + sub);
     // Written in a shuffled order, each synced, so that each lands where the last one ended.
-    std::vector<int> order(36);
-    for (int i = 0; i < 36; ++i) order[i] = (i * 7) % 36;
-    for (const int i : order) {
-      const std::string path = root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i);
-      writeFile(path, std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
-      ASSERT_TRUE(runCommand({"sync", path}));
+    for (int step = 0; step < 36; ++step) {
+      const int i = (step * 7) % 36;
+      files_.push_back(root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i));
+      writeFile(files_.back(),
+                std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
+      ASSERT_TRUE(runCommand({"sync", files_.back()}));
     }
-    writeFile(root_ + "/a/empty", "");
+    writeFile(root_ + "/a/empty", "");  // nothing on the disk, as the next
     ASSERT_TRUE(runCommand({"truncate", "-s", "1M", root_ + "/b/holes"}));
     ASSERT_EQ(runVorbit({"-t", root_}).status, 0);
     warmReport_ = runVorbit({"-c", root_}).out;
@@ -203,18 +174,6 @@ class DiskOrderTest : public ::testing::Test {
   void TearDown() override {
     if (mounted_) runCommand({"umount", dir_ / "mnt"});
     if (!loop_.empty()) runCommand({"losetup", "-d", loop_});
-  }
-
-  void markRotational(bool turns) {
-    writeFile("/sys/block/" + loop_.substr(loop_.rfind('/') + 1) + "/queue/rotational",
-              turns ? "1" : "0");
-  }
-  // The tree's files out of the page cache, and nothing else's: a global drop would make
-  // another test's warm tree cold while the suite runs its tests side by side.
-  void dropCaches() const {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
-      if (entry.is_regular_file()) makeCold(entry.path());
-    }
   }
 
   // A check of the tree under strace: its report, the files asked to be read ahead in the
@@ -246,15 +205,13 @@ class DiskOrderTest : public ::testing::Test {
 
   // The files with data, in the order of their first extent.
   std::vector<std::string> physicalOrder() const {
-    std::vector<std::pair<std::uint64_t, std::string>> placed;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
-      if (!entry.is_regular_file()) continue;
-      const int fd = ::open(entry.path().c_str(), O_RDONLY);
+    std::map<std::uint64_t, std::string> placed;
+    for (const std::string& path : files_) {
+      const int fd = ::open(path.c_str(), O_RDONLY);
       const FirstExtent first = firstExtent(SystemCalls(), fd);
       ::close(fd);
-      if (first.placement == Placement::placed) placed.emplace_back(first.physical, entry.path());
+      if (first.placement == Placement::placed) placed.emplace(first.physical, path);
     }
-    std::sort(placed.begin(), placed.end());
     std::vector<std::string> order;
     for (const auto& [physical, path] : placed) order.push_back(path);
     return order;
@@ -262,44 +219,49 @@ class DiskOrderTest : public ::testing::Test {
 
   TempDir dir_;
   std::string loop_, root_, warmReport_;
+  std::vector<std::string> files_;  // those with data, in the order written
   bool mounted_ = false;
 };
 
+// Only a cold tree on a disk that turns is mapped and asked for in the disk's order; every run
+// reports in the walk's.
 TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReportedInTheWalks) {
-  markRotational(true);
-  dropCaches();
-  const Traced traced = check();
-  EXPECT_EQ(traced.report, warmReport_);
-  // The walk's first file is read ahead before the disk is known to turn (through the ring, or
-  // a request of its own): the batch's requests follow it.
-  std::vector<std::string> asked = traced.asked, expected = physicalOrder();
-  if (!asked.empty() && asked.size() == expected.size()) asked.erase(asked.begin());
-  EXPECT_EQ(std::erase_if(expected,
-                          [&](const std::string& path) {
-                            return std::find(asked.begin(), asked.end(), path) == asked.end();
-                          }),
-            1u);
-  EXPECT_EQ(asked, expected);
-  // Whole files, in pieces of at most 1 MiB; nothing asked of a file with no data on the disk.
-  int large = 0;
-  for (const auto& [path, pieces] : traced.pieces) {
-    SCOPED_TRACE(path);
-    EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), 1u << 20);
-    large += pieces.size() > 1;
-    EXPECT_EQ(std::accumulate(pieces.begin(), pieces.end(), std::uint64_t{0}),
-              std::filesystem::file_size(path));
-  }
-  EXPECT_GE(large, 2);
-}
-
-TEST_F(DiskOrderTest, DiskThatDoesNotTurnOrWarmTreeKeepsTheWindowAndItsReport) {
-  for (const bool turns : {false, true}) {
-    SCOPED_TRACE(turns ? "warm, on a disk that turns" : "cold, on a disk that does not turn");
-    markRotational(turns);
-    if (!turns) dropCaches();
+  const struct {
+    const char* what;
+    bool turns, cold;
+  } rows[] = {{"cold, on a disk that turns", true, true},
+              {"cold, on a disk that does not turn", false, true},
+              {"warm, on a disk that turns", true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    writeFile("/sys/block/" + loop_.substr(loop_.rfind('/') + 1) + "/queue/rotational",
+              row.turns ? "1" : "0");
+    // The tree's files alone: a global drop would make another test's warm tree cold while the
+    // suite runs its tests side by side.
+    if (row.cold) std::ranges::for_each(files_, makeCold);
     const Traced traced = check();
     EXPECT_EQ(traced.report, warmReport_);
-    EXPECT_FALSE(traced.mapped);
+    EXPECT_EQ(traced.mapped, row.turns && row.cold);
+    if (!row.turns || !row.cold) continue;
+    // The walk's first file is read ahead before the disk is known to turn (through the ring,
+    // or a request of its own): the batch's requests follow it.
+    std::vector<std::string> asked = traced.asked, expected = physicalOrder();
+    if (!asked.empty() && asked.size() == expected.size()) asked.erase(asked.begin());
+    const auto notAsked = [&](const std::string& path) {
+      return std::ranges::count(asked, path) == 0;
+    };
+    EXPECT_EQ(std::erase_if(expected, notAsked), 1u);
+    EXPECT_EQ(asked, expected);
+    // Whole files, in pieces of at most 1 MiB; nothing asked of a file with no data on the disk.
+    int large = 0;
+    for (const auto& [path, pieces] : traced.pieces) {
+      SCOPED_TRACE(path);
+      EXPECT_LE(std::ranges::max(pieces), 1u << 20);
+      large += pieces.size() > 1;
+      EXPECT_EQ(std::accumulate(pieces.begin(), pieces.end(), std::uint64_t{0}),
+                std::filesystem::file_size(path));
+    }
+    EXPECT_GE(large, 2);
   }
 }
 

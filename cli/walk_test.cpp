@@ -61,8 +61,7 @@ TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsF
   static_assert(20 < FileWindow::kFiles, "every file fits in the window");
   for (const auto& [refused, error] : rows) {
     SCOPED_TRACE(int(refused));
-    const std::vector<std::string> files = coldFiles(20);
-    for (const std::string& file : files) makeCold(file);
+    const std::vector<std::string> files = coldFiles(20);  // written again, cold
     log_.refuse = {{refused, error}};
     Platform platform(&log_);
     const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
@@ -91,10 +90,7 @@ TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   // A walk starts as if from the disk, until a probe of the cache finds the files there.
   std::optional<WalkEntry> entry = walk->next();
   const long afterFirst = readAheadCalls();
-  for (int taken = 1; taken < 100; ++taken) {
-    readWhole(*entry, *walk);
-    entry = walk->next();
-  }
+  for (int taken = 1; taken < 100; ++taken, entry = walk->next()) readWhole(*entry, *walk);
   EXPECT_EQ(readAheadCalls(), afterFirst) << "files in the page cache were read ahead";
   // The rest of the tree falls out of the cache: the next file read comes from the disk.
   for (const std::string& file : files) makeCold(file);

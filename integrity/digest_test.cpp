@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <tuple>
 
 #include "integrity/tag_store.h"
 #include "tests/test_support.h"
@@ -67,50 +66,47 @@ std::string text(const FileDigest& digest) {
   return failed != nullptr ? failed->description() : "no digest";
 }
 
-// Read 3 bytes at a time; a read error is no digest, and so is no file.
-TEST(DigestTest, KnownAnswersWithShortReadsAndAFailingRead) {
-  const std::tuple<std::string, std::size_t, std::string> rows[] = {
-      {"", SIZE_MAX, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {std::string(1000000, 'a'), SIZE_MAX,
-       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-      {std::string(5000, 'x'), 2048, std::strerror(EIO)}};
-  for (const auto& [contents, failAt, digest] : rows) {
-    ScriptedFile file(contents);
-    file.readLimit_ = 3;
-    file.failAt_ = failAt;
-    EXPECT_EQ(text(fileDigest(&file, 1024)), digest);
-  }
-  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
-}
-
-// A change of contents is a change at once; a change time alone that moved is read once more,
-// and the digest counts only when both reads agree and the contents did not move meanwhile.
-TEST(DigestTest, OnlyAChangeOfContentsIsAChange) {
+// Read 3 bytes at a time: known answers, and a read error is no digest, as no file is. A change
+// of contents is a change at once; a change time alone that moved is read once more, and the
+// digest counts only when both reads agree and the contents did not move meanwhile.
+TEST(DigestTest, KnownAnswersThroughShortReadsAndOnlyAChangeOfContentsIsAChange) {
   using enum FileChange;
   const std::string x = hexString(sha256Of("x")), changed = "File changed while it was read";
   const struct {
+    const char* what;
+    std::string contents;
     std::vector<FileChange> changes;
     std::optional<std::string> rewritten;
     int rewindError;
     std::string digest;
-    std::size_t rewinds;
+    std::size_t rewinds = 0, failAt = SIZE_MAX;
   } rows[] = {
-      {{none}, {}, 0, x, 0},
-      {{contents}, {}, 0, changed, 0},
-      {{changeTimeOnly, changeTimeOnly}, {}, 0, x, 1},  // a chmod during the read
-      {{changeTimeOnly, none}, {}, 0, x, 1},
-      {{changeTimeOnly, contents}, {}, 0, changed, 1},
-      {{changeTimeOnly}, "y", 0, changed, 1},  // rewritten, its modification time put back
-      {{changeTimeOnly}, {}, EIO, changed, 1},
+      // clang-format off
+      {"empty", "", {none}, {}, 0,
+       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"a million a", std::string(1000000, 'a'), {none}, {}, 0,
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {"a read fails part-way", std::string(5000, 'x'), {none}, {}, 0, std::strerror(EIO), 0, 2048},
+      {"contents changed", "x", {contents}, {}, 0, changed},
+      {"a chmod during the read", "x", {changeTimeOnly, changeTimeOnly}, {}, 0, x, 1},
+      {"change time, then none", "x", {changeTimeOnly, none}, {}, 0, x, 1},
+      {"change time, then contents", "x", {changeTimeOnly, contents}, {}, 0, changed, 1},
+      {"rewritten, its modification time put back", "x", {changeTimeOnly}, "y", 0, changed, 1},
+      {"change time, and no second read", "x", {changeTimeOnly}, {}, EIO, changed, 1},
+      // clang-format on
   };
   for (const auto& row : rows) {
-    ScriptedFile file("x");
+    SCOPED_TRACE(row.what);
+    ScriptedFile file(row.contents);
+    file.readLimit_ = 3;
+    file.failAt_ = row.failAt;
     file.changes_ = row.changes;
     file.rewritten_ = row.rewritten;
     file.rewindError_ = row.rewindError;
-    EXPECT_EQ(text(fileDigest(&file, 1024)), row.digest) << ::testing::PrintToString(row.changes);
+    EXPECT_EQ(text(fileDigest(&file, 1024)), row.digest);
     EXPECT_EQ(file.rewinds_, row.rewinds);
   }
+  EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
 }
 
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {

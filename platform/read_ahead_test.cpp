@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,35 +32,27 @@ class ReadAheadTest : public ::testing::Test {
   ReadAhead readAhead_{SystemCalls(nullptr)};
 };
 
-TEST_F(ReadAheadTest, FilesTakeTurnsInTheRingsTableOfFilesAsItWrapsAround) {
+// As in a walk: files are asked for a few at a time, and each leaves the ring's table as it is
+// closed once read, long before the table comes round to its slot again; once reading ahead has
+// stopped, the last batch leaves with its first file.
+TEST_F(ReadAheadTest, FilesTakeTurnsInTheRingsTableAsItWrapsAroundAndLeaveItAsTheyClose) {
   std::vector<int> fds;
   for (int i = 0; i < 150; ++i) fds.push_back(open(256 << 10));  // twice the table and more
-  // As in a walk: files are asked for a few at a time, and each leaves once it has been read,
-  // long before the table comes round to its slot again.
   for (std::size_t i = 0; i < fds.size(); ++i) {
+    const bool last = i + 1 == fds.size();
     readAhead_.request(fds[i], 4 << 20);
-    readAhead_.submit(i + 1 == fds.size());
-    if (i % 8 != 7 && i + 1 != fds.size()) continue;
+    readAhead_.submit(last);
+    if (i % 8 != 7 && !last) continue;
+    std::vector<std::string> batch(paths_.begin() + i - i % 8, paths_.begin() + i + 1);
+    std::ranges::sort(batch);
+    EXPECT_EQ(filesInRingTables(), batch);
     for (std::size_t done = i - i % 8; done <= i; ++done) {
       EXPECT_TRUE(becomesResident(paths_[done])) << paths_[done];
-      readAhead_.forget(fds[done], false);
+      readAhead_.forget(fds[done], last);
       ::close(fds[done]);
+      EXPECT_EQ(filesInRingTables().size(), last ? 0 : i - done) << paths_[done];
     }
   }
-}
-
-TEST_F(ReadAheadTest, AFileLeavesTheRingsTableAsItClosesAndEveryFileOnceReadingAheadStops) {
-  const int fds[] = {open(64 << 10), open(64 << 10), open(64 << 10)};
-  for (const int fd : fds) readAhead_.request(fd, 64 << 10);
-  readAhead_.submit(true);
-  EXPECT_EQ(filesInRingTables(), paths_);
-  readAhead_.forget(fds[0], false);
-  ::close(fds[0]);
-  EXPECT_EQ(filesInRingTables(), (std::vector<std::string>{paths_[1], paths_[2]}));
-  readAhead_.forget(fds[2], true);
-  ::close(fds[1]);
-  ::close(fds[2]);
-  EXPECT_EQ(filesInRingTables(), std::vector<std::string>{});
 }
 
 // A request waits for others to make a batch. Sent only after its file was closed, it would put
