@@ -96,6 +96,25 @@ TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   for (const std::string& file : files) makeCold(file);
   for (; entry; entry = walk->next()) readWhole(*entry, *walk);
   EXPECT_GT(readAheadCalls(), afterFirst) << "files from the disk were not read ahead";
+  // The ring is sent its requests in batches, not in a system call a file.
+  EXPECT_LT(log_.count(SystemCall::io_uring_enter), 100 / 4);
+}
+
+// A read of cached data only that the kernel refuses is asked again for the next file only
+// where a file system could not tell (another may), never where the kernel or a sandbox forbids
+// it.
+TEST_F(ColdWalkTest, ARefusedCachedReadIsAskedAgainOnlyWhereAnotherFileMayTell) {
+  coldFiles(4);
+  for (const auto& [error, asked] :
+       {std::pair{EOPNOTSUPP, 4L}, {EINVAL, 1L}, {ENOSYS, 1L}, {EPERM, 1L}}) {
+    SCOPED_TRACE(error);
+    log_ = {};
+    log_.refuse = {{SystemCall::preadv2, error}};
+    Platform platform(&log_);
+    const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
+    while (const std::optional<WalkEntry> entry = walk->next()) readWhole(*entry, *walk);
+    EXPECT_EQ(log_.count(SystemCall::preadv2), asked);
+  }
 }
 
 // The ring holds a file open until it leaves the ring's table: a file the walk dropped unread, the
