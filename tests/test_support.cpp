@@ -141,6 +141,11 @@ ProcessResult runProgram(const std::vector<std::string>& command, const std::str
           WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
 }
 
+void PrintTo(const ProcessResult& result, std::ostream* os) {
+  *os << "status " << result.status << ", standard output " << ::testing::PrintToString(result.out)
+      << ", standard error " << ::testing::PrintToString(result.err);
+}
+
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd,
                         std::vector<std::string> prefix) {
   prefix.push_back(VORBIT_BINARY);

@@ -44,7 +44,9 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
 struct ProcessResult {
   std::string out, err;
   int status = -1;  // exit status, or 128 + signal (142 for a run ended as hung)
+  bool operator==(const ProcessResult&) const = default;
 };
+void PrintTo(const ProcessResult& result, std::ostream* os);
 
 // Runs the command with no shell in between, in the working directory when one is given, and
 // with standard output on the file when one is given (then out stays empty); a run that takes
@@ -60,7 +62,10 @@ ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::st
 // Runs the command line in this process over a Platform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
 
-inline const std::string kNoDigest = "\u26A0\uFE0F no digest found for ";
+// How the lines of a report about one file begin.
+inline const std::string kNoDigest = "\u26A0\uFE0F no digest found for ",
+                         kDigestEqual = "\u2705 digest for ", kTaggedFile = "\u2705 tagged ",
+                         kCouldntTag = "\u274C couldn't tag ";
 
 // A test in a fresh directory, skipped where the disk keeps no user extended attributes.
 class TreeTest : public ::testing::Test {
