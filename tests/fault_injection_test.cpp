@@ -351,16 +351,25 @@ TEST_F(RaceTest, ReleasedLevelReplacedOrLeftMeanwhileIsFoundAgainOnlyAsListed) {
   EXPECT_EQ(storedTag(root_ + "/a.old" + chain.substr(3) + "/bottom"), sha256Of("b"));
 
   // The chain moved out of the tree instead: climbing back through its "..", the walk finds
-  // another directory, holding names like a's, and must find a again by its name.
-  std::filesystem::remove_all(root_);
-  files("r/a", "old");
-  dir_.write(chain + "/bottom", "b");
-  files("elsewhere", "decoy");
-  const auto moveChain = [&] { std::filesystem::rename(root_ + "/a/c", dir_ / "elsewhere/c"); };
-  run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", moveChain));
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(storedTag(root_ + "/a/f" + std::to_string(i)), sha256Of("old")) << i;
-    EXPECT_EQ(storedTag(dir_ / "elsewhere/f" + std::to_string(i)), std::nullopt) << i;
+  // another directory, holding names like a's, and must find a again by its name; and where a
+  // was replaced too, what now has its name is not the directory listed and gives nothing.
+  for (const bool replaced : {false, true}) {
+    for (const char* made : {"r", "elsewhere", "a.old"}) std::filesystem::remove_all(dir_ / made);
+    files("r/a", "old");
+    dir_.write(chain + "/bottom", "b");
+    files("elsewhere", "decoy");
+    const auto moveChain = [&] {
+      std::filesystem::rename(root_ + "/a/c", dir_ / "elsewhere/c");
+      if (replaced) std::filesystem::rename(root_ + "/a", dir_ / "a.old"), files("r/a", "new");
+    };
+    run({"-t", root_}, Injector(1, 0, SystemCall::openat, "bottom", moveChain));
+    for (int i = 0; i < 20; ++i) {
+      const std::string name = "/f" + std::to_string(i);
+      EXPECT_EQ(storedTag(root_ + "/a" + name),
+                replaced ? std::nullopt : std::optional<Bytes>(sha256Of("old")))
+          << i;
+      EXPECT_EQ(storedTag(dir_ / "elsewhere" + name), std::nullopt) << i;
+    }
   }
 }
 
