@@ -18,13 +18,13 @@ FirstExtent firstExtent(const SystemCalls& calls, int fd) {
   if (calls.make(SystemCall::ioctl, [&] { return ::ioctl(fd, FS_IOC_FIEMAP, map); }) != 0) {
     const bool refused = errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL ||
                          errno == ENOSYS || errno == EBADR;
-    return {refused ? Placement::refused : Placement::unplaced, 0};
+    return {refused ? Placement::refused : Placement::unplaced};
   }
-  if (map->fm_mapped_extents == 0) return {Placement::noData, 0};
+  if (map->fm_mapped_extents == 0) return {Placement::noData};
   const fiemap_extent& first = map->fm_extents[0];
-  if ((first.fe_flags & FIEMAP_EXTENT_DATA_INLINE) != 0) return {Placement::noData, 0};
+  if ((first.fe_flags & FIEMAP_EXTENT_DATA_INLINE) != 0) return {Placement::noData};
   if ((first.fe_flags & (FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC)) != 0) {
-    return {Placement::unplaced, 0};
+    return {Placement::unplaced};
   }
   return {Placement::placed, first.fe_physical};
 }
