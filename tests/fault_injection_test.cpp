@@ -22,6 +22,7 @@
 
 #include "cli/mode_table.h"
 #include "integrity/tag_store.h"
+#include "modes/modes.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -412,6 +413,19 @@ TEST_F(RaceTest, RefusedTagsAreFailuresInEveryMode) {
               couldnt + " " + std::strerror(error) + "\n" + tagSummary(root_, 1, 1));
     EXPECT_EQ(run({"-r", file}, refuse).out, couldnt + "\n");
     EXPECT_EQ(run({"-c", file}, refuse).out, kNoDigest + file + "\n");
+    // The status line counts the failures as they come, in both modes that may have them.
+    struct Attention final : ProgressReporter {
+      void fileDone(const std::string&, std::int64_t, std::int64_t now) override { count = now; }
+      void reading(const std::string&) override {}
+      void finished() override {}
+      std::int64_t count = 0;
+    };
+    for (const ModeRules* mode : {&kTagMode, &kRetagMode}) {
+      Platform platform(&refuse);
+      Attention attention;
+      runOnTree(*mode, {platform, 1 << 16, &attention}, {root_, FileKind::directory, {}, root_});
+      EXPECT_EQ(attention.count, 1) << mode->verb;
+    }
   }
   EXPECT_EQ(storedTag(file), std::nullopt);
 }
