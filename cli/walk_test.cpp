@@ -82,6 +82,21 @@ TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
   EXPECT_EQ(readAheadCalls(), 0);
 }
 
+// However deep the tree, a directory is opened about once: a level released on the way down is
+// found again through the ".." of the level below as the walk climbs back, for the siblings
+// listed after the chain, rather than name by name from the root, one open a level between.
+TEST_F(ColdWalkTest, DeepChainWithSiblingsOpensEachDirectoryAboutOnce) {
+  std::string level = "r";
+  for (int depth = 0; depth < 64; ++depth, level += "/c") {
+    for (const char* sibling : {"/s0", "/s1", "/s2"}) dir_.mkdir(level + sibling);
+  }
+  Platform platform(&log_);
+  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_ / "r", ReadsContents::no);
+  while (walk->next()) {
+  }
+  EXPECT_LT(log_.count(SystemCall::openat), 2 * 64 * 4);
+}
+
 TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   const std::vector<std::string> files = coldFiles(200);
   for (const std::string& file : files) readFile(file);  // all warm
