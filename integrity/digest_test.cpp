@@ -1,13 +1,21 @@
 #include "integrity/digest.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <optional>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
 
 #include "integrity/tag_store.h"
+#include "platform/platform.h"
 #include "tests/test_support.h"
 
 namespace vorbit {
@@ -15,49 +23,25 @@ namespace {
 
 using namespace vorbit::testing;
 
-// A file with the short reads, read errors, changes and attribute races a disk cannot be made
-// to give on demand.
-class ScriptedFile final : public OpenFile {
- public:
-  explicit ScriptedFile(std::string contents, std::vector<Bytes> values = {})
-      : contents_(std::move(contents)), values_(std::move(values)) {}
+// What happens to a file on the disk between two of the calls that read it: before the nth call
+// of a kind, an action runs, and the call then fails with the errno it returns (0: the call is
+// made for real).
+using Staging = std::map<std::pair<SystemCall, long>, std::function<int()>>;
 
-  ReadResult read(std::span<std::byte> into) override {
-    if (offset_ >= failAt_) return {0, EIO};
-    const std::size_t n = std::min({into.size(), contents_.size() - offset_, readLimit_});
-    std::memcpy(into.data(), contents_.data() + offset_, n);
-    offset_ += n;
-    return {n, 0};
+struct Staged final : FaultInjector {
+  explicit Staged(Staging at) : at(std::move(at)) {}
+  int errorFor(SystemCall call, std::string_view) override {
+    const auto action = at.find({call, ++seen[call]});
+    return action == at.end() ? 0 : action->second();
   }
-  // The change each call finds, the last one kept.
-  FileChange changeSinceOpen() override {
-    return changes_[std::min(changeCalls_++, changes_.size() - 1)];
-  }
-  // Goes back to the start, where the rewritten contents, if any, are found from now on.
-  int rewind() override {
-    ++rewinds_;
-    if (rewritten_) contents_ = *rewritten_;
-    offset_ = 0;
-    return rewindError_;
-  }
-  FileIdentity identity() const override { return {}; }
-  // The attribute's value at each call, the last one kept.
-  XattrResult getxattr(const std::string&, std::span<std::byte> into) override {
-    const Bytes& value = values_[std::min(getxattrCalls_++, values_.size() - 1)];
-    if (!into.empty() && into.size() < value.size()) return {0, ERANGE};
-    std::copy(value.begin(), value.begin() + (into.empty() ? 0 : value.size()), into.begin());
-    return {value.size(), 0};
-  }
-  int setxattr(const std::string&, std::span<const std::byte>) override { return 0; }
-
-  std::string contents_;
-  std::vector<Bytes> values_;
-  std::size_t readLimit_ = SIZE_MAX, failAt_ = SIZE_MAX, offset_ = 0, getxattrCalls_ = 0;
-  std::vector<FileChange> changes_ = {FileChange::none};
-  std::optional<std::string> rewritten_;
-  std::size_t changeCalls_ = 0, rewinds_ = 0;
-  int rewindError_ = 0;
+  Staging at;
+  std::map<SystemCall, long> seen;  // the calls made of each kind
 };
+
+// The file, opened as a target by a platform that asks the injector.
+std::unique_ptr<OpenFile> openTarget(Platform& platform, const std::string& path) {
+  return platform.open({path, FileKind::regularFile, nullptr, path}).file;
+}
 
 // The digest in hexadecimal, or what a failure says.
 std::string text(const FileDigest& digest) {
@@ -66,61 +50,90 @@ std::string text(const FileDigest& digest) {
   return failed != nullptr ? failed->description() : "no digest";
 }
 
-// Read 3 bytes at a time: known answers, and a read error is no digest, as no file is. A change
-// of contents is a change at once; a change time alone that moved is read once more, and the
-// digest counts only when both reads agree and the contents did not move meanwhile.
-TEST(DigestTest, KnownAnswersThroughShortReadsAndOnlyAChangeOfContentsIsAChange) {
-  using enum FileChange;
-  const std::string x = hexString(sha256Of("x")), changed = "File changed while it was read";
+// Files read 1 KiB at a time: known answers, and a read error is no digest. Staged before the
+// second read (or the third of a second pass, or the rewind): a change of contents is a change
+// at once; a change of the change time alone is read once more, and the digest counts only when
+// both reads agree and the size and modification time did not move.
+TEST(DigestTest, KnownAnswersAndOnlyAChangeOfContentsIsAChange) {
+  TempDir dir;
+  const std::string f = dir / "f", xs(3000, 'x'), x = hexString(sha256Of(xs)),
+                    changed = "File changed while it was read";
+  const auto fails = [](int error) { return [error] { return error; }; };
+  const auto chmod = [&] { return ::chmod(f.c_str(), 0600); };
+  const auto append = [&] { return writeFile(f, xs + "x"), 0; };
+  const auto rewrite = [&] {
+    struct stat st;
+    ::stat(f.c_str(), &st);
+    writeFile(f, std::string(3000, 'y'));
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    return ::utimensat(AT_FDCWD, f.c_str(), times, 0);
+  };
+  const timespec accessed[2] = {{1, 0}, {0, UTIME_OMIT}};
+  const auto chown = [&] { return ::chown(f.c_str(), 65534, 65534); };
+  const auto link = [&] { return ::link(f.c_str(), (f + "2").c_str()); };
+  const auto attribute = [&] { return ::setxattr(f.c_str(), "user.o", "", 0, 0); };
+  const auto access = [&] { return ::utimensat(AT_FDCWD, f.c_str(), accessed, 0); };
+  const std::pair<SystemCall, long> second = {SystemCall::read, 2};
   const struct {
     const char* what;
     std::string contents;
-    std::vector<FileChange> changes;
-    std::optional<std::string> rewritten;
-    int rewindError;
+    Staging at;
     std::string digest;
-    std::size_t rewinds = 0, failAt = SIZE_MAX;
+    long rewinds;
   } rows[] = {
       // clang-format off
-      {"empty", "", {none}, {}, 0,
-       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"a million a", std::string(1000000, 'a'), {none}, {}, 0,
-       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-      {"a read fails part-way", std::string(5000, 'x'), {none}, {}, 0, std::strerror(EIO), 0, 2048},
-      {"contents changed", "x", {contents}, {}, 0, changed},
-      {"a chmod during the read", "x", {changeTimeOnly, changeTimeOnly}, {}, 0, x, 1},
-      {"change time, then none", "x", {changeTimeOnly, none}, {}, 0, x, 1},
-      {"change time, then contents", "x", {changeTimeOnly, contents}, {}, 0, changed, 1},
-      {"rewritten, its modification time put back", "x", {changeTimeOnly}, "y", 0, changed, 1},
-      {"change time, and no second read", "x", {changeTimeOnly}, {}, EIO, changed, 1},
+      {"empty", "", {}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", 0},
+      {"a million a", std::string(1000000, 'a'), {},
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0", 0},
+      {"a read fails part-way", xs, {{second, fails(EIO)}}, std::strerror(EIO), 0},
+      {"appended", xs, {{second, append}}, changed, 0},
+      {"a chmod", xs, {{second, chmod}}, x, 1},
+      {"a chown", xs, {{second, chown}}, x, 1},
+      {"a new link", xs, {{second, link}}, x, 1},
+      {"another attribute", xs, {{second, attribute}}, x, 1},
+      {"the access time", xs, {{second, access}}, x, 1},
+      {"a chmod, then appended", xs, {{second, chmod}, {{SystemCall::read, 7}, append}}, changed,
+       1},
+      {"rewritten, its modification time put back", xs, {{second, rewrite}}, changed, 1},
+      {"a chmod, and no second read", xs, {{second, chmod}, {{SystemCall::lseek, 1}, fails(EIO)}},
+       changed, 1},
       // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    ScriptedFile file(row.contents);
-    file.readLimit_ = 3;
-    file.failAt_ = row.failAt;
-    file.changes_ = row.changes;
-    file.rewritten_ = row.rewritten;
-    file.rewindError_ = row.rewindError;
-    EXPECT_EQ(text(fileDigest(&file, 1024)), row.digest);
-    EXPECT_EQ(file.rewinds_, row.rewinds);
+    std::filesystem::remove(f + "2");
+    writeFile(f, row.contents);
+    // The change time a staged call moves must differ from the one the write left.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Staged staged(row.at);
+    Platform platform(&staged);
+    const std::unique_ptr<OpenFile> file = openTarget(platform, f);
+    EXPECT_EQ(text(fileDigest(file.get(), 1024)), row.digest);
+    EXPECT_EQ(staged.seen[SystemCall::lseek], row.rewinds);
   }
   EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
 }
 
+// Values of any length are read whole; one that shrank between the probe of its size and its
+// read is cut to what was copied, and one that grew fails with ERANGE.
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {
-  const Bytes longValue = bytesOf(std::string(100, 'v')), shrunk = bytesOf(std::string(70, 's'));
-  for (const Bytes& value : {Bytes{}, sha256Of("x"), bytesOf(std::string(64, 'h')), longValue}) {
-    ScriptedFile file("", {value});
-    EXPECT_EQ(readExtendedAttribute(file, kHashAttributeName).value(), value);
-  }
-  // A value that shrank is cut to what was copied; one that grew fails with ERANGE.
-  ScriptedFile shrinking("", {longValue, longValue, shrunk});
-  EXPECT_EQ(readExtendedAttribute(shrinking, kHashAttributeName).value(), shrunk);
-  ScriptedFile growing("", {longValue, longValue, bytesOf(std::string(200, 'g'))});
-  const Result<Bytes> grew = readExtendedAttribute(growing, kHashAttributeName);
-  EXPECT_EQ(grew.ok() ? "read" : grew.error().description, std::strerror(ERANGE));
+  TempDir dir;
+  const std::string f = dir.write("f", "");
+  const Bytes longValue = bytesOf(std::string(100, 'v'));
+  const auto readAfter = [&](const Bytes& stored, std::optional<Bytes> changedTo) {
+    storeTag(f, stored);
+    Staged staged({{{SystemCall::fgetxattr, 3}, [&] {
+                      if (changedTo) storeTag(f, *changedTo);
+                      return 0;
+                    }}});
+    Platform platform(&staged);
+    const Result<Bytes> read = readExtendedAttribute(*openTarget(platform, f), kHashAttributeName);
+    return read.ok() ? read.value() : bytesOf(read.error().description);
+  };
+  for (const Bytes& value : {Bytes{}, sha256Of("x"), bytesOf(std::string(64, 'h')), longValue})
+    EXPECT_EQ(readAfter(value, std::nullopt), value);
+  EXPECT_EQ(readAfter(longValue, bytesOf(std::string(70, 's'))), bytesOf(std::string(70, 's')));
+  EXPECT_EQ(readAfter(longValue, bytesOf(std::string(200, 'g'))), bytesOf(std::strerror(ERANGE)));
 }
 
 }  // namespace
