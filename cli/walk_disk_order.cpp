@@ -24,7 +24,7 @@ constexpr std::uint64_t kLargestPiece = 1 << 20;
 // Files per batch: as many as the descriptors allow, raising the soft limit towards the hard
 // one where that is needed; 0 when too few are to be had.
 std::size_t filesPerBatch(const SystemCalls& calls) {
-  const std::uint64_t limit = raiseDescriptorLimit(calls, 2 * kBatchFiles + kDescriptorsKept);
+  const std::uint64_t limit = descriptorLimit(calls, 2 * kBatchFiles + kDescriptorsKept);
   if (limit < kDescriptorsKept + 2 * kFewestBatchFiles) return 0;
   return std::min<std::size_t>(kBatchFiles, (limit - kDescriptorsKept) / 2);
 }

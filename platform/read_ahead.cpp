@@ -1,7 +1,6 @@
 #include "platform/read_ahead.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
@@ -26,7 +25,7 @@ constexpr unsigned kSubmitBatch = 8;
 
 // The ring costs a descriptor for the whole run: under a low descriptor limit the walk's
 // directories need them more.
-constexpr rlim_t kDescriptorsForARing = 256;
+constexpr std::uint64_t kDescriptorsForARing = 256;
 
 // An update of the ring's table of files as an error number: 0 when all `count` slots took
 // their file, the negated errno when it failed, EIO when it updated fewer.
@@ -37,12 +36,7 @@ int updated(int result, unsigned count) {
 }  // namespace
 
 ReadAhead::ReadAhead(SystemCalls calls) : calls_(calls), slotFds_(kRegisteredFiles, -1) {
-  rlimit limit{};
-  if (calls_.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0 ||
-      limit.rlim_cur < kDescriptorsForARing) {
-    return;
-  }
-  ring_ready_ = setUpRing();
+  if (descriptorLimit(calls_) >= kDescriptorsForARing) ring_ready_ = setUpRing();
 }
 
 bool ReadAhead::setUpRing() {

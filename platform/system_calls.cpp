@@ -79,7 +79,7 @@ int duplicateDescriptor(const SystemCalls& calls, int fd) {
   return calls.make(SystemCall::fcntl, [&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); });
 }
 
-std::uint64_t raiseDescriptorLimit(const SystemCalls& calls, std::uint64_t wanted) {
+std::uint64_t descriptorLimit(const SystemCalls& calls, std::uint64_t wanted) {
   rlimit limit{};
   if (calls.make(SystemCall::getrlimit, [&] { return ::getrlimit(RLIMIT_NOFILE, &limit); }) != 0) {
     return 0;

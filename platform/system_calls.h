@@ -111,9 +111,9 @@ int identityOfOpen(const SystemCalls& calls, int fd, FileIdentity& identity);
 // A second descriptor of the same open file, closed on exec: the descriptor, or -1 with errno.
 int duplicateDescriptor(const SystemCalls& calls, int fd);
 
-// Raises the soft limit on open descriptors towards `wanted`, as far as the hard limit allows:
-// the soft limit then, or 0 when it cannot be learned.
-std::uint64_t raiseDescriptorLimit(const SystemCalls& calls, std::uint64_t wanted);
+// The soft limit on open descriptors, first raised towards `wanted` as far as the hard limit
+// allows; 0 when it cannot be learned.
+std::uint64_t descriptorLimit(const SystemCalls& calls, std::uint64_t wanted = 0);
 
 // The machine's memory in bytes, or 0 when it cannot be learned.
 std::uint64_t memoryBytes(const SystemCalls& calls);
