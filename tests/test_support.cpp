@@ -115,15 +115,12 @@ std::string retagSummary(const std::string& root, int total, int matched, int re
 
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd,
                          const std::string& output) {
-  // One name at a time, so that a working directory longer than PATH_MAX can be entered.
-  const std::filesystem::path directory = cwd;
-  const std::vector<std::filesystem::path> steps(directory.begin(), directory.end());
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    for (const std::filesystem::path& step : steps) {
+    // One name at a time, so that a working directory longer than PATH_MAX can be entered.
+    for (const std::filesystem::path& step : std::filesystem::path(cwd))
       if (!step.empty() && ::chdir(step.c_str()) != 0) ::_exit(126);
-    }
     ::alarm(60);  // kept across exec: a hang ends with SIGALRM
     ::dup2(::open("/dev/null", O_RDONLY), 0);
     ::dup2(output.empty() ? ::fileno(out) : ::open(output.c_str(), O_WRONLY), 1);
@@ -147,10 +144,10 @@ void PrintTo(const ProcessResult& result, std::ostream* os) {
 }
 
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd,
-                        std::vector<std::string> prefix) {
+                        std::vector<std::string> prefix, const std::string& output) {
   prefix.push_back(VORBIT_BINARY);
   prefix.insert(prefix.end(), arguments.begin(), arguments.end());
-  return runProgram(prefix, cwd);
+  return runProgram(prefix, cwd, output);
 }
 
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults) {

@@ -53,12 +53,13 @@ void PrintTo(const ProcessResult& result, std::ostream* os);
 // over a minute is ended by SIGALRM.
 ProcessResult runProgram(const std::vector<std::string>& command, const std::string& cwd = "",
                          const std::string& output = "");
-inline bool runCommand(const std::vector<std::string>& command) {
-  return runProgram(command).status == 0;
+inline bool runCommand(const std::vector<std::string>& command, const std::string& cwd = "") {
+  return runProgram(command, cwd).status == 0;
 }
-// Runs the built vorbit, behind the prefix command (for instance setpriv) when one is given.
+// Runs the built vorbit as runProgram does, behind the prefix command (for instance setpriv) when
+// one is given.
 ProcessResult runVorbit(const std::vector<std::string>& arguments, const std::string& cwd = "",
-                        std::vector<std::string> prefix = {});
+                        std::vector<std::string> prefix = {}, const std::string& output = "");
 // Runs the command line in this process over a Platform with the fault injector (or none).
 ProcessResult runInProcess(const std::vector<std::string>& arguments, FaultInjector* faults);
 
