@@ -10,9 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <numeric>
+#include <ranges>
 #include <regex>
 #include <string>
 #include <vector>
@@ -73,7 +72,7 @@ TEST(PlanBatchTest, FilesWithDataAreAskedForByFirstExtentWithinTheByteBoundInPie
 // missing, even one that does not wait, starts the kernel reading it, out of the disk's order.
 TEST(FirstPageResidentTest, AsksWithoutStartingARead) {
   TempDir dir;
-  const std::string path = writeCold(dir / "f", std::string(1 << 16, 'x'));
+  const std::string path = makeCold(dir.write("f", std::string(1 << 16, 'x')));
   const int fd = ::open(path.c_str(), O_RDONLY);
   struct stat st;
   ASSERT_EQ(::fstat(fd, &st), 0);
@@ -123,18 +122,15 @@ TEST(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     const std::string device = "devices/" + row.device, minor = std::to_string(&row - rows + 1);
-    if (row.rotational >= 0) {
-      sys.write(device + "/queue/rotational", std::to_string(row.rotational) + "\n");
-      sys.write(device + "/queue/read_ahead_kb", std::to_string(row.readAheadKb));
-      sys.write(device + "/queue/max_sectors_kb", std::to_string(row.maxSectorsKb));
-    }
+    for (const auto& [name, value] : {std::pair{"rotational", row.rotational},
+                                      {"read_ahead_kb", row.readAheadKb},
+                                      {"max_sectors_kb", row.maxSectorsKb}})
+      if (row.rotational >= 0) sys.write(device + "/queue/" + name, std::to_string(value) + "\n");
     if (!row.modalias.empty()) sys.write(device + "/device/modalias", row.modalias);
     for (const std::string& below : row.below)
       link("../../" + below, device + "/slaves/" + below.substr(below.rfind('/') + 1));
-    if (!row.device.empty()) {
-      sys.mkdir(device);
-      link("../../" + device, "dev/block/8:" + minor);
-    }
+    sys.mkdir(device);
+    if (!row.device.empty()) link("../../" + device, "dev/block/8:" + minor);
     const DiskQueue queue = diskQueueOf(SystemCalls(), makedev(8, std::stoi(minor)), sys.path());
     EXPECT_EQ(queue.rotational, row.expected.rotational);
     EXPECT_EQ(queue.requestBytes, row.expected.requestBytes);
@@ -161,10 +157,13 @@ class DiskOrderTest : public ::testing::Test {
     // Written in a shuffled order, each synced, so that each lands where the last one ended.
     for (int step = 0; step < 36; ++step) {
       const int i = (step * 7) % 36;
-      files_.push_back(root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i));
-      writeFile(files_.back(),
-                std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
-      ASSERT_TRUE(runCommand({"sync", files_.back()}));
+      const std::string path = root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i);
+      writeFile(path, std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
+      ASSERT_TRUE(runCommand({"sync", path}));
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      const FirstExtent first = firstExtent(SystemCalls(), fd);
+      ::close(fd);
+      if (first.placement == Placement::placed) placed_.emplace(first.physical, path);
     }
     writeFile(root_ + "/a/empty", "");  // nothing on the disk, as the next
     ASSERT_TRUE(runCommand({"truncate", "-s", "1M", root_ + "/b/holes"}));
@@ -176,97 +175,58 @@ class DiskOrderTest : public ::testing::Test {
     if (!loop_.empty()) runCommand({"losetup", "-d", loop_});
   }
 
-  // A check of the tree under strace: its report, the files asked to be read ahead in the
-  // order first asked for, each with the pieces asked for, and whether any file was mapped.
-  struct Traced {
-    std::string report;
-    std::vector<std::string> asked;
-    std::map<std::string, std::vector<std::uint64_t>> pieces;
-    bool mapped = false;
-  };
-  Traced check() {
-    const std::string trace = dir_ / "trace";
-    Traced traced;
-    traced.report =
-        runVorbit({"-c", root_}, "", {"strace", "-y", "-o", trace, "-e", "trace=fadvise64,ioctl"})
-            .out;
-    std::ifstream lines(trace);
-    const std::regex fadvise(R"(fadvise64\(\d+<([^>]*)>, \d+, (\d+), POSIX_FADV_WILLNEED)");
-    std::smatch match;
-    for (std::string line; std::getline(lines, line);) {
-      traced.mapped |= line.find("FS_IOC_FIEMAP") != std::string::npos;
-      if (!std::regex_search(line, match, fadvise)) continue;
-      const std::string path = match[1];
-      if (traced.pieces.count(path) == 0) traced.asked.push_back(path);
-      traced.pieces[path].push_back(std::stoull(match[2]));
-    }
-    return traced;
-  }
-
-  // The files with data, in the order of their first extent.
-  std::vector<std::string> physicalOrder() const {
-    std::map<std::uint64_t, std::string> placed;
-    for (const std::string& path : files_) {
-      const int fd = ::open(path.c_str(), O_RDONLY);
-      const FirstExtent first = firstExtent(SystemCalls(), fd);
-      ::close(fd);
-      if (first.placement == Placement::placed) placed.emplace(first.physical, path);
-    }
-    std::vector<std::string> order;
-    for (const auto& [physical, path] : placed) order.push_back(path);
-    return order;
-  }
-
   TempDir dir_;
   std::string loop_, root_, warmReport_;
-  std::vector<std::string> files_;  // those with data, in the order written
+  std::map<std::uint64_t, std::string> placed_;  // the files with data, by their first extent
   bool mounted_ = false;
 };
 
-// Only a cold tree on a disk that turns is mapped and asked for in the disk's order; every run
-// reports in the walk's.
+// Only a cold tree on a disk that turns is mapped and asked for in the disk's order, whole files
+// in pieces of the device's request limit; every run reports in the walk's.
 TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReportedInTheWalks) {
-  const struct {
-    const char* what;
-    bool turns, cold;
-  } rows[] = {{"cold, on a disk that turns", true, true},
-              {"cold, on a disk that does not turn", false, true},
-              {"warm, on a disk that turns", true, false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::string queue = "/sys/block/" + loop_.substr(loop_.rfind('/') + 1) + "/queue/";
-    writeFile(queue + "rotational", row.turns ? "1" : "0");
-    // A request limit below 1 MiB, the larger of the two.
-    writeFile(queue + "read_ahead_kb", "384");
-    writeFile(queue + "max_sectors_kb", "128");
+  const std::string queue = "/sys/block/" + loop_.substr(loop_.rfind('/') + 1) + "/queue/",
+                    trace = dir_ / "trace";
+  const std::vector<std::string> strace = {"strace", "-y", "-o",
+                                           trace,    "-e", "trace=fadvise64,ioctl"};
+  // A request limit below 1 MiB, the larger of the two.
+  writeFile(queue + "read_ahead_kb", "384");
+  writeFile(queue + "max_sectors_kb", "128");
+  for (const auto& [what, turns, cold] : {std::tuple{"cold, on a disk that turns", true, true},
+                                          {"cold, on a disk that does not turn", false, true},
+                                          {"warm, on a disk that turns", true, false}}) {
+    SCOPED_TRACE(what);
+    writeFile(queue + "rotational", turns ? "1" : "0");
     // The tree's files alone: a global drop would make another test's warm tree cold while the
     // suite runs its tests side by side.
-    if (row.cold) std::ranges::for_each(files_, makeCold);
-    const Traced traced = check();
-    EXPECT_EQ(traced.report, warmReport_);
-    EXPECT_EQ(traced.mapped, row.turns && row.cold);
-    if (!row.turns || !row.cold) continue;
-    // The walk's first file is read ahead before the disk is known to turn (through the ring,
-    // or a request of its own): the batch's requests follow it.
-    std::vector<std::string> asked = traced.asked, expected = physicalOrder();
-    if (!asked.empty() && asked.size() == expected.size()) asked.erase(asked.begin());
-    const auto notAsked = [&](const std::string& path) {
-      return std::ranges::count(asked, path) == 0;
-    };
-    EXPECT_EQ(std::erase_if(expected, notAsked), 1u);
-    EXPECT_EQ(asked, expected);
-    // Whole files, in pieces of the device's request limit; nothing asked of a file with no
-    // data on the disk.
-    int large = 0;
-    for (const auto& [path, pieces] : traced.pieces) {
-      SCOPED_TRACE(path);
-      EXPECT_EQ(std::ranges::max(pieces),
-                std::min<std::uint64_t>(384 << 10, std::filesystem::file_size(path)));
-      large += pieces.size() > 1;
-      EXPECT_EQ(std::accumulate(pieces.begin(), pieces.end(), std::uint64_t{0}),
-                std::filesystem::file_size(path));
+    if (cold) std::ranges::for_each(placed_ | std::views::values, makeCold);
+    EXPECT_EQ(runVorbit({"-c", root_}, "", strace).out, warmReport_);
+    const std::string calls = readFile(trace);
+    EXPECT_EQ(calls.find("FS_IOC_FIEMAP") != std::string::npos, turns && cold) << "mapped";
+    if (!turns || !cold) continue;
+    // The files asked to be read ahead, in the order first asked for, and the lengths asked.
+    std::vector<std::string> asked;
+    std::map<std::string, std::vector<std::uint64_t>> lengths;
+    const std::regex fadvise(R"(fadvise64\(\d+<([^>]*)>, \d+, (\d+), POSIX_FADV_WILLNEED)");
+    for (std::sregex_iterator it(calls.begin(), calls.end(), fadvise), end; it != end; ++it) {
+      if (!lengths.contains((*it)[1])) asked.push_back((*it)[1]);
+      lengths[(*it)[1]].push_back(std::stoull((*it)[2]));
     }
-    EXPECT_GE(large, 2);
+    // The walk's first file is read ahead before the disk is known to turn (through the ring, or
+    // a request of its own): the batch's requests, of all the others, follow it.
+    if (!asked.empty() && asked.size() == placed_.size()) asked.erase(asked.begin());
+    std::vector<std::string> expected;
+    for (const std::string& path : placed_ | std::views::values)
+      if (std::ranges::count(asked, path) != 0) expected.push_back(path);
+    EXPECT_EQ(expected.size() + 1, placed_.size());
+    EXPECT_EQ(asked, expected);
+    // Nothing asked of a file with no data on the disk (above), and the rest whole, in pieces of
+    // the device's limit.
+    for (const auto& [path, pieces] : lengths) {
+      const std::uint64_t size = std::filesystem::file_size(path), limit = 384 << 10;
+      std::vector<std::uint64_t> whole(size / limit, limit);
+      if (size % limit != 0) whole.push_back(size % limit);
+      EXPECT_EQ(pieces, whole) << path;
+    }
   }
 }
 

@@ -5,16 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <climits>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/file_window.h"
 #include "cli/walk.h"
 #include "platform/platform.h"
-#include "tests/call_log.h"
 #include "tests/page_cache.h"
 #include "tests/test_support.h"
 
@@ -23,26 +24,56 @@ namespace {
 
 using namespace vorbit::testing;
 
+// Records every system call made through it, in order, and refuses the kinds it is told to with
+// their errno, every time: a kernel or a sandbox that does not offer them.
+struct CallLog final : FaultInjector {
+  int errorFor(SystemCall call, std::string_view) override {
+    calls.push_back(call);
+    const auto refused = refuse.find(call);
+    return refused == refuse.end() ? 0 : refused->second;
+  }
+  long count(SystemCall call) const { return std::ranges::count(calls, call); }
+
+  std::vector<SystemCall> calls;
+  std::map<SystemCall, int> refuse;
+};
+
+// A walk of the root through log_, which refuses what the test says, started over cold files.
 class ColdWalkTest : public TreeTest {
  protected:
   // Cold files of 64 KiB in the root, in the order the walk lists them.
   std::vector<std::string> coldFiles(int count) {
-    for (int i = 0; i < count; ++i) writeCold(dir_ / ("f" + std::to_string(i)), contents(i));
+    for (int i = 0; i < count; ++i)
+      makeCold(dir_.write("f" + std::to_string(i), std::string(64 << 10, char('a' + i % 26))));
     std::vector<std::string> order;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
       order.push_back(entry.path());
     return order;
   }
 
-  static std::string contents(int i) { return std::string(64 << 10, char('a' + i % 26)); }
+  // Ends the walk of the last start, if any, then starts another of the files' contents with a
+  // fresh log and takes its first entry.
+  void start(const std::map<SystemCall, int>& refuse = {}) {
+    walk_.reset();
+    log_ = {};
+    log_.refuse = refuse;
+    walk_ = Walk::start(platform_, dir_.path(), ReadsContents::yes);
+    entry_ = walk_->next();
+  }
 
-  // Reads the file of the walk's entry to its end, as a mode does.
-  static void readWhole(const WalkEntry& entry, Walk& walk) {
-    const auto file = walk.open().file;
-    ASSERT_NE(file, nullptr) << entry.path;
+  // Reads the file of the entry the walk gave last to its end, as a mode does, and takes the
+  // next entry: `count` times, or to the walk's end. The paths of the files read.
+  std::vector<std::string> readOn(int count = INT_MAX) {
+    std::vector<std::string> read;
     std::vector<std::byte> buffer(1 << 20);
-    while (file->read(buffer).count > 0) {
+    for (; entry_ && count-- > 0; entry_ = walk_->next()) {
+      const auto file = walk_->open().file;
+      EXPECT_NE(file, nullptr) << entry_->path;
+      while (file && file->read(buffer).count > 0) {
+      }
+      read.push_back(dir_ / entry_->path);
     }
+    return read;
   }
 
   long readAheadCalls() const {
@@ -50,32 +81,30 @@ class ColdWalkTest : public TreeTest {
   }
 
   CallLog log_;
+  Platform platform_{&log_};
+  std::unique_ptr<Walk> walk_;
+  std::optional<WalkEntry> entry_;
 };
 
 TEST_F(ColdWalkTest, FilesOfTheWindowAreReadAheadOfTheirTurnThroughTheRingOrItsFallback) {
   // What is refused, and with what: nothing; io_uring (then posix_fadvise); the ring's table of
   // files (then posix_fadvise too).
-  const std::pair<SystemCall, int> rows[] = {{SystemCall::poll, 0},
-                                             {SystemCall::io_uring_setup, ENOSYS},
-                                             {SystemCall::io_uring_register, EPERM}};
   static_assert(20 < FileWindow::kFiles, "every file fits in the window");
-  for (const auto& [refused, error] : rows) {
+  for (const auto& [refused, error] : {std::pair{SystemCall::poll, 0},
+                                       {SystemCall::io_uring_setup, ENOSYS},
+                                       {SystemCall::io_uring_register, EPERM}}) {
     SCOPED_TRACE(int(refused));
+    walk_.reset();
     const std::vector<std::string> files = coldFiles(20);  // written again, cold
-    log_.refuse = {{refused, error}};
-    Platform platform(&log_);
-    const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
-    const std::optional<WalkEntry> first = walk->next();  // kept: a file closed is not read ahead
-    ASSERT_TRUE(first);
+    start({{refused, error}});  // its first entry kept: a file closed is not read ahead
     for (const std::string& file : files) EXPECT_TRUE(becomesResident(file)) << file;
   }
 }
 
 TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
   coldFiles(20);
-  Platform platform(&log_);
-  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::no);
-  while (walk->next()) {
+  walk_ = Walk::start(platform_, dir_.path(), ReadsContents::no);
+  while (walk_->next()) {
   }
   EXPECT_EQ(log_.count(SystemCall::openat), 0);
   EXPECT_EQ(log_.count(SystemCall::io_uring_setup), 0);
@@ -100,16 +129,14 @@ TEST_F(ColdWalkTest, DeepChainWithSiblingsOpensEachDirectoryAboutOnce) {
 TEST_F(ColdWalkTest, ReadingAheadStopsOnAWarmCacheAndStartsAgainOnACold) {
   const std::vector<std::string> files = coldFiles(200);
   for (const std::string& file : files) readFile(file);  // all warm
-  Platform platform(&log_);
-  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
   // A walk starts as if from the disk, until a probe of the cache finds the files there.
-  std::optional<WalkEntry> entry = walk->next();
+  start();
   const long afterFirst = readAheadCalls();
-  for (int taken = 1; taken < 100; ++taken, entry = walk->next()) readWhole(*entry, *walk);
+  readOn(99);
   EXPECT_EQ(readAheadCalls(), afterFirst) << "files in the page cache were read ahead";
   // The rest of the tree falls out of the cache: the next file read comes from the disk.
-  for (const std::string& file : files) makeCold(file);
-  for (; entry; entry = walk->next()) readWhole(*entry, *walk);
+  std::ranges::for_each(files, makeCold);
+  readOn();
   EXPECT_GT(readAheadCalls(), afterFirst) << "files from the disk were not read ahead";
   // The ring is sent its requests in batches, not in a system call a file.
   EXPECT_LT(log_.count(SystemCall::io_uring_enter), 100 / 4);
@@ -123,11 +150,8 @@ TEST_F(ColdWalkTest, ARefusedCachedReadIsAskedAgainOnlyWhereAnotherFileMayTell) 
   for (const auto& [error, asked] :
        {std::pair{EOPNOTSUPP, 4L}, {EINVAL, 1L}, {ENOSYS, 1L}, {EPERM, 1L}}) {
     SCOPED_TRACE(error);
-    log_ = {};
-    log_.refuse = {{SystemCall::preadv2, error}};
-    Platform platform(&log_);
-    const std::unique_ptr<Walk> walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
-    while (const std::optional<WalkEntry> entry = walk->next()) readWhole(*entry, *walk);
+    start({{SystemCall::preadv2, error}});
+    readOn();
     EXPECT_EQ(log_.count(SystemCall::preadv2), asked);
   }
 }
@@ -137,21 +161,15 @@ TEST_F(ColdWalkTest, ARefusedCachedReadIsAskedAgainOnlyWhereAnotherFileMayTell) 
 // it, so that no file outlives the walk in the ring.
 TEST_F(ColdWalkTest, TheRingsTableHoldsOnlyFilesTheWalkHasOpen) {
   coldFiles(FileWindow::kFiles + 8);
-  log_.refuse = {
-      {SystemCall::ioctl, ENOTTY}};  // no extent map: the window, even on a disk that turns
-  Platform platform(&log_);
-  auto walk = Walk::start(platform, dir_.path(), ReadsContents::yes);
-  std::vector<std::string> closed = {dir_ / walk->next()->path};  // dropped unread
-  std::optional<WalkEntry> entry = walk->next();
-  for (int taken = 1; taken < 20; ++taken, entry = walk->next()) {
-    readWhole(*entry, *walk);
-    closed.push_back(dir_ / entry->path);
-  }
-  std::vector<std::string> held = filesInRingTables();
+  start({{SystemCall::ioctl, ENOTTY}});  // no extent map: the window, even on a disk that turns
+  std::vector<std::string> closed = {dir_ / entry_->path};  // dropped unread
+  entry_ = walk_->next();
+  for (const std::string& file : readOn(19)) closed.push_back(file);
+  const std::vector<std::string> held = filesInRingTables();
   EXPECT_FALSE(held.empty());
   for (const std::string& file : closed) EXPECT_FALSE(std::ranges::binary_search(held, file));
-  const std::unique_ptr<OpenFile> open = walk->open().file;  // handed over: out of the ring
-  walk.reset();
+  const std::unique_ptr<OpenFile> open = walk_->open().file;  // handed over: out of the ring
+  walk_.reset();
   EXPECT_EQ(filesInRingTables(), std::vector<std::string>{});
 }
 
@@ -161,10 +179,10 @@ TEST_F(ColdWalkTest, EveryFallbackUnderASandboxFilterGivesTheSameReport) {
   const std::vector<std::string> files = coldFiles(40);
   storeTag(files[0], sha256Of(readFile(files[0])));
   storeTag(files[1], sha256Of("stale"));
-  const auto coldRun = [&](std::vector<std::string> prefix) {
-    for (const std::string& file : files) makeCold(file);
-    prefix.insert(prefix.end(), {VORBIT_BINARY, "-c", dir_.path()});
-    return runProgram(prefix);
+  const auto coldRun = [&](std::vector<std::string> command) {
+    std::ranges::for_each(files, makeCold);
+    command.insert(command.end(), {VORBIT_BINARY, "-c", dir_.path()});
+    return runProgram(command);
   };
   const std::string check = coldRun({}).out;
   // Where the disk turns, the disk's order and its fallbacks too: no extent map (ioctl) or no
@@ -183,15 +201,11 @@ TEST_F(ColdWalkTest, EveryFallbackUnderASandboxFilterGivesTheSameReport) {
     {"1", "prlimit64", "sysinfo"},
 #endif
   };
-  for (const auto& row : rows) {
+  for (std::vector<std::string> row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row));
-    std::vector<std::string> prefix = {SECCOMP_REFUSE};
-    prefix.insert(prefix.end(), row.begin(), row.end());
-    prefix.push_back("--");
-    const ProcessResult result = coldRun(prefix);
-    EXPECT_EQ(result.out, check);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
+    row.insert(row.begin(), SECCOMP_REFUSE);
+    row.push_back("--");
+    EXPECT_EQ(coldRun(row), (ProcessResult{check, "", 0}));
   }
 }
 

@@ -22,8 +22,7 @@ class ReadAheadTest : public ::testing::Test {
  protected:
   // Opens a cold file of the size, its path in paths_.
   int open(std::size_t size) {
-    paths_.push_back(
-        writeCold(dir_ / ("f" + std::to_string(paths_.size())), std::string(size, 'x')));
+    paths_.push_back(makeCold(dir_.write(std::to_string(paths_.size()), std::string(size, 'x'))));
     return ::open(paths_.back().c_str(), O_RDONLY);
   }
 

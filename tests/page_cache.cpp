@@ -13,23 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include "tests/test_support.h"
-
 namespace vorbit::testing {
 
-std::string writeCold(const std::string& path, const std::string& contents) {
-  writeFile(path, contents);
-  makeCold(path);
-  return path;
-}
-
-void makeCold(const std::string& path) {
+std::string makeCold(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   // Only clean pages can be dropped: write them out first.
-  if (fd < 0 || ::fsync(fd) != 0 || ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0) {
+  if (fd < 0 || ::fsync(fd) != 0 || ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0)
     throw std::runtime_error("cannot drop the pages of " + path);
-  }
   ::close(fd);
+  return path;
 }
 
 bool becomesResident(const std::string& path) {
@@ -50,25 +42,20 @@ bool becomesResident(const std::string& path) {
 
 std::vector<std::string> filesInRingTables() {
   std::vector<std::string> files;
+  const std::regex slot(" *[0-9]+: (.*)");
+  std::smatch match;
   for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code error;
     if (std::filesystem::read_symlink(fd.path(), error) != "anon_inode:[io_uring]") continue;
-    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
     // "UserFiles:\tN", then a line "    SLOT: PATH" for each slot in use.
-    bool table = false;
-    const std::regex slot(" *[0-9]+: (.*)");
-    std::smatch match;
-    for (std::string line; std::getline(info, line);) {
-      if (line.starts_with("UserFiles:")) {
-        table = true;
-      } else if (table && std::regex_match(line, match, slot)) {
-        files.push_back(match[1]);
-      } else {
-        table = false;
-      }
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    std::string line;
+    while (std::getline(info, line) && !line.starts_with("UserFiles:")) {
     }
+    while (std::getline(info, line) && std::regex_match(line, match, slot))
+      files.push_back(match[1]);
   }
-  std::sort(files.begin(), files.end());
+  std::ranges::sort(files);
   return files;
 }
 

@@ -5,10 +5,9 @@
 
 namespace vorbit::testing {
 
-// Writes the file and drops its pages from the page cache, so that the next read of it comes
-// from the disk: the case reading ahead is for, reached without root.
-std::string writeCold(const std::string& path, const std::string& contents);
-void makeCold(const std::string& path);
+// Drops the file's pages from the page cache, so that the next read of it comes from the disk:
+// the case reading ahead is for, reached without root. Returns the path.
+std::string makeCold(const std::string& path);
 
 // Whether the start of the file reaches the page cache within a few seconds, as a read asked of
 // the kernel brings it there without anyone reading the file. A read asked ahead of time is a
