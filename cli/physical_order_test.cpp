@@ -112,6 +112,8 @@ TEST(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
       {"a virtio disk", "vda", 1, {}, {false, 0}, "virtio:d00000002v00001AF4\n"},
       {"a partition of it", "vda/vda1", -1, {}, {false, 0}},
       {"a device sysfs does not know", "", -1, {}, {false, 0}},
+      // No kernel makes a loop of devices; one is followed eight levels down, and no further.
+      {"device-mapper below itself", "dm-2", 1, {"dm-2"}, {true, 512 << 10}},
       // clang-format on
   };
   TempDir sys;
