@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -118,6 +119,7 @@ ProcessResult runProgram(const std::vector<std::string>& command, const std::str
   std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::setpgid(0, 0);  // a group of its own, so that what it leaves behind can be ended with it
     // One name at a time, so that a working directory longer than PATH_MAX can be entered.
     for (const std::filesystem::path& step : std::filesystem::path(cwd))
       if (!step.empty() && ::chdir(step.c_str()) != 0) ::_exit(126);
@@ -134,6 +136,7 @@ ProcessResult runProgram(const std::vector<std::string>& command, const std::str
   }
   int raw = 0;
   ::waitpid(pid, &raw, 0);
+  ::kill(-pid, SIGKILL);  // a child of a prefix command (strace, say) that outlived it
   return {contentsOf(out), contentsOf(err),
           WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
 }
