@@ -103,8 +103,9 @@ TEST(DigestTest, KnownAnswersAndOnlyAChangeOfContentsIsAChange) {
     SCOPED_TRACE(row.what);
     std::filesystem::remove(f + "2");
     writeFile(f, row.contents);
-    // The change time a staged call moves must differ from the one the write left.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The change time a staged call moves must differ from the one the write left: file times
+    // move a tick of the kernel's clock at a time, 10 ms at most.
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
     Staged staged(row.at);
     Platform platform(&staged);
     const std::unique_ptr<OpenFile> file = openTarget(platform, f);
