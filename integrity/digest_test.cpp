@@ -115,6 +115,18 @@ TEST(DigestTest, KnownAnswersAndOnlyAChangeOfContentsIsAChange) {
   EXPECT_TRUE(std::holds_alternative<NoFreshDigest>(fileDigest(nullptr, 1024)));
 }
 
+// A file past 4 MiB is read from its start to its end: the kernel is told so, and may read
+// further ahead; for a smaller one the call is not worth making.
+TEST(DigestTest, OnlyAFilePast4MiBIsSaidToBeReadInOrder) {
+  TempDir dir;
+  for (const auto& [size, told] : {std::pair{(4 << 20) + 1, 1L}, {4 << 20, 0L}}) {
+    Staged staged({});
+    Platform platform(&staged);
+    openTarget(platform, dir.write("f", std::string(size, 'x')));
+    EXPECT_EQ(staged.seen[SystemCall::fadvise], told) << size;
+  }
+}
+
 // Values of any length are read whole; one that shrank between the probe of its size and its
 // read is cut to what was copied, and one that grew fails with ERANGE.
 TEST(TagStoreTest, ValuesOfAnyLengthAndOnesThatShrankOrGrewAfterTheProbe) {
