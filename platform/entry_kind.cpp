@@ -11,7 +11,7 @@ EntryKind classifyEntry(const SystemCalls& calls, int dirFd, const ListedName& l
     const bool found = calls.make(SystemCall::fstatat, listed.name, [&] {
       return ::fstatat(dirFd, listed.name.c_str(), &st, flags);
     }) == 0;
-    error = found ? 0 : errno;
+    if (!found) error = errno;
     return found;
   };
   const auto throughLink = [&]() -> EntryKind {
