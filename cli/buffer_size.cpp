@@ -1,5 +1,6 @@
 #include "cli/buffer_size.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace vorbit {
@@ -20,9 +21,7 @@ std::optional<std::int64_t> parseDecimalInteger(std::string_view text) {
 std::int64_t bufferSizeFromArgument(std::string_view argument) {
   const std::optional<std::int64_t> kilobytes = parseDecimalInteger(argument);
   if (!kilobytes) return kDefaultBufferSize;
-  if (*kilobytes < 1) return kSmallestBufferSize;
-  if (*kilobytes > kLargestBufferSize / 1024) return kLargestBufferSize;
-  return *kilobytes * 1024;
+  return std::clamp(*kilobytes, kSmallestBufferSize / 1024, kLargestBufferSize / 1024) * 1024;
 }
 
 }  // namespace vorbit

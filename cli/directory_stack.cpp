@@ -50,7 +50,7 @@ int DirectoryStack::enter(const std::string& name) {
     fd = openDirectory(parent.fd(), name);
   }
   if (fd == kNoDescriptor) return errno;  // an unreadable directory gives no entries
-  int error = 0;
+  int error;
   std::optional<OpenedDirectory> opened =
       adoptDirectory(calls_, fd, parent.identity.device, OtherDevice::readUnlessPseudo, error);
   if (!opened) return error;
@@ -71,7 +71,7 @@ void DirectoryStack::leave() {
     // Even a parent with nothing left to list, so that the next level up is found from it in
     // turn; one that cannot be found this way is found again name by name when it is listed.
     if (parent.fd() == kNoDescriptor && directory.fd() != kNoDescriptor) {
-      foundThroughParentLink(parent, directory.fd());
+      findThroughParentLink(parent, directory.fd());
     }
     close(directory);
   }
@@ -83,17 +83,16 @@ void DirectoryStack::leave() {
 // that was listed (the child may have been moved meanwhile). Climbing back this way costs one
 // open a level, where finding each level again from an open ancestor would cost one a level
 // between them.
-bool DirectoryStack::foundThroughParentLink(WalkDirectory& parent, int childFd) {
+void DirectoryStack::findThroughParentLink(WalkDirectory& parent, int childFd) {
   const int fd = openDirectory(childFd, "..");
-  if (fd == kNoDescriptor) return false;
+  if (fd == kNoDescriptor) return;
   FileIdentity found;
   if (identityOfOpen(calls_, fd, found) != 0 || found != parent.identity) {
     calls_.close(fd);
-    return false;
+    return;
   }
   parent.foundAgainFd = fd;
   countOpened();
-  return true;
 }
 
 int DirectoryStack::findAgain(WalkDirectory& directory) {

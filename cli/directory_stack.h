@@ -95,7 +95,7 @@ class DirectoryStack {
 
  private:
   bool releaseOne();
-  bool foundThroughParentLink(WalkDirectory& parent, int childFd);
+  void findThroughParentLink(WalkDirectory& parent, int childFd);
   void countOpened();
   void close(WalkDirectory& directory);
 

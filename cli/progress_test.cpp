@@ -19,6 +19,7 @@ TEST(StatusLineTest, PathIsCutToTheCellsFromTheLeftAndShowsNothingATerminalActsO
       {"/a/b", 37, status + "  " + ellipsis},
       // C0, DEL, C1 (UTF-8 and a lone byte), bidirectional controls, bytes that are not UTF-8.
       {"/x/new\nline\x1b[2J\x7f", 80, status + "  /x/new?line?[2J?"},
+      {"/a\nb", 40, status + "  /a?b"},  // a '?' takes one cell, so that the path fits
       {"/\xc2\x9b\xc2\x90\xc2\x85\x9b", 80, status + "  /????"},
       {"/\u202eab\u2069\u202a", 80, status + "  /?ab??"},
       {"/\xff\xc0\xaf\xed\xa0\x80", 80, status + "  /??????"},
