@@ -78,7 +78,7 @@ TEST(FirstPageResidentTest, AsksWithoutStartingARead) {
   ASSERT_EQ(::fstat(fd, &st), 0);
   EXPECT_FALSE(firstPageResident(SystemCalls(), fd));
   EXPECT_FALSE(becomesResident(path)) << "the probe read the file";
-  EXPECT_FALSE(firstByteCached(SystemCalls(), fd, st.st_dev));  // a read that does not wait
+  EXPECT_EQ(firstByteCached(SystemCalls(), fd, st.st_dev), false);  // a read that does not wait
   EXPECT_TRUE(becomesResident(path)) << "a read that does not wait did not start one";
   EXPECT_TRUE(firstPageResident(SystemCalls(), fd));
   ::close(fd);
@@ -139,8 +139,9 @@ TEST(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
   }
 }
 
-// ext4 on a loop device, as root: files written in an order of their own, so that where their
-// data lies differs from the order the walk lists them in.
+// ext4 on a loop device, as root, whose directories list their entries in the order they were
+// made: files made in the order of their names, then written in an order of their own, so that
+// where their data lies differs from the order the walk lists them in.
 class DiskOrderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,37 +149,40 @@ class DiskOrderTest : public ::testing::Test {
       GTEST_SKIP() << "needs root, strace and mkfs.ext4";
     const std::string image = dir_ / "image";
     ASSERT_TRUE(runCommand({"truncate", "-s", "64M", image}));
-    ASSERT_TRUE(runCommand({"mkfs.ext4", "-q", "-O", "^inline_data", image}));
-    const ProcessResult loop = runProgram({"losetup", "-f", "--show", image});
-    if (loop.status != 0) GTEST_SKIP() << "no loop device: " << loop.err;
-    loop_ = loop.out.substr(0, loop.out.find('\n'));
-    ASSERT_TRUE(runCommand({"mount", loop_, dir_.mkdir("mnt")}));
+    ASSERT_TRUE(runCommand({"mkfs.ext4", "-q", "-O", "^inline_data,^dir_index", image}));
+    const ProcessResult mount = runProgram({"mount", "-o", "loop", image, dir_.mkdir("mnt")});
+    if (mount.status != 0) GTEST_SKIP() << "no loop device: " << mount.err;
     mounted_ = true;
+    const std::string loop = runProgram({"findmnt", "-n", "-o", "SOURCE", dir_ / "mnt"}).out;
+    queue_ = "/sys/block/" + loop.substr(5, loop.size() - 6) + "/queue/";  // from /dev/loopN\n
     root_ = dir_.mkdir("mnt/tree");
     for (const char* sub : {"a", "b", "c"}) dir_.mkdir(std::string("mnt/tree/") + sub);
+    // The walk's first files have no data on the disk, so neither tells whether the tree is
+    // cold: one empty, which no read waits for, and one of holes, whose pages stay cached.
+    writeFile(root_ + "/a/empty", "");
+    ASSERT_TRUE(runCommand({"truncate", "-s", "1M", root_ + "/a/holes"}));
+    const auto path = [&](int i) { return root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i); };
+    for (int i = 0; i < 36; ++i) writeFile(path(i), "");
     // Written in a shuffled order, each synced, so that each lands where the last one ended.
     for (int step = 0; step < 36; ++step) {
       const int i = (step * 7) % 36;
-      const std::string path = root_ + "/" + "abc"[i % 3] + "/f" + std::to_string(i);
-      writeFile(path, std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
-      ASSERT_TRUE(runCommand({"sync", path}));
-      const int fd = ::open(path.c_str(), O_RDONLY);
+      writeFile(path(i),
+                std::string(i < 3 ? (2 << 20) + 7 : 4096 * (1 + i % 4), char('a' + i % 26)));
+      ASSERT_TRUE(runCommand({"sync", path(i)}));
+      const int fd = ::open(path(i).c_str(), O_RDONLY);
       const FirstExtent first = firstExtent(SystemCalls(), fd);
       ::close(fd);
-      if (first.placement == Placement::placed) placed_.emplace(first.physical, path);
+      if (first.placement == Placement::placed) placed_.emplace(first.physical, path(i));
     }
-    writeFile(root_ + "/a/empty", "");  // nothing on the disk, as the next
-    ASSERT_TRUE(runCommand({"truncate", "-s", "1M", root_ + "/b/holes"}));
     ASSERT_EQ(runVorbit({"-t", root_}).status, 0);
     warmReport_ = runVorbit({"-c", root_}).out;
   }
   void TearDown() override {
-    if (mounted_) runCommand({"umount", dir_ / "mnt"});
-    if (!loop_.empty()) runCommand({"losetup", "-d", loop_});
+    if (mounted_) runCommand({"umount", dir_ / "mnt"});  // which frees the loop device
   }
 
   TempDir dir_;
-  std::string loop_, root_, warmReport_;
+  std::string queue_, root_, warmReport_;
   std::map<std::uint64_t, std::string> placed_;  // the files with data, by their first extent
   bool mounted_ = false;
 };
@@ -186,18 +190,17 @@ class DiskOrderTest : public ::testing::Test {
 // Only a cold tree on a disk that turns is mapped and asked for in the disk's order, whole files
 // in pieces of the device's request limit; every run reports in the walk's.
 TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReportedInTheWalks) {
-  const std::string queue = "/sys/block/" + loop_.substr(loop_.rfind('/') + 1) + "/queue/",
-                    trace = dir_ / "trace";
+  const std::string trace = dir_ / "trace";
   const std::vector<std::string> strace = {"strace", "-y", "-o",
                                            trace,    "-e", "trace=fadvise64,ioctl"};
   // A request limit below 1 MiB, the larger of the two.
-  writeFile(queue + "read_ahead_kb", "384");
-  writeFile(queue + "max_sectors_kb", "128");
+  writeFile(queue_ + "read_ahead_kb", "384");
+  writeFile(queue_ + "max_sectors_kb", "128");
   for (const auto& [what, turns, cold] : {std::tuple{"cold, on a disk that turns", true, true},
                                           {"cold, on a disk that does not turn", false, true},
                                           {"warm, on a disk that turns", true, false}}) {
     SCOPED_TRACE(what);
-    writeFile(queue + "rotational", turns ? "1" : "0");
+    writeFile(queue_ + "rotational", turns ? "1" : "0");
     // The tree's files alone: a global drop would make another test's warm tree cold while the
     // suite runs its tests side by side.
     if (cold) std::ranges::for_each(placed_ | std::views::values, makeCold);
@@ -213,8 +216,8 @@ TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReported
       if (!lengths.contains((*it)[1])) asked.push_back((*it)[1]);
       lengths[(*it)[1]].push_back(std::stoull((*it)[2]));
     }
-    // The walk's first file is read ahead before the disk is known to turn (through the ring, or
-    // a request of its own): the batch's requests, of all the others, follow it.
+    // The walk's first file with data is read ahead before the disk is known to turn (through
+    // the ring, or a request of its own): the batch's requests, of all the others, follow it.
     if (!asked.empty() && asked.size() == placed_.size()) asked.erase(asked.begin());
     std::vector<std::string> expected;
     for (const std::string& path : placed_ | std::views::values)

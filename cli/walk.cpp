@@ -171,7 +171,7 @@ void Walk::openAhead(ListedFile& file) {
                      .fd;
   if (file.aheadFd == kNoDescriptor) return;
   file.requestedAhead = reading_->temperature.readAheadWanted(
-      [&] { return firstByteCached(calls_, file.aheadFd, device); });
+      [&] { return firstByteCached(calls_, file.aheadFd, device).value_or(false); });
   // Only a regular file is handed to the kernel's worker: a name listed as one may have been
   // swapped for a FIFO or a device since (one reached through a link was looked at already).
   if (file.requestedAhead && file.through == Through::name) {

@@ -36,8 +36,9 @@ bool Walk::inDiskOrder() const {
 }
 
 // Reading in the disk's order pays where the disk turns, the tree is not in the page cache and
-// the file system maps the file. A warm tree keeps the window: its first file tells, before
-// anything is asked of the disk, and the question is asked again once files come from the disk.
+// the file system maps the file. A warm tree keeps the window: its first file with data on the
+// disk tells, before anything is asked of the disk, and the question is asked again once files come
+// from the disk.
 void Walk::tryDiskOrder(ListedFile& file) {
   const std::uint64_t device = file.directory->identity.device;
   if (!disk_) disk_ = diskQueueOf(calls_, device);
@@ -45,7 +46,9 @@ void Walk::tryDiskOrder(ListedFile& file) {
     diskOrder_ = DiskOrder::unused;
     return;
   }
-  if (firstByteCached(calls_, file.aheadFd, device)) {
+  const std::optional<bool> cached = firstByteCached(calls_, file.aheadFd, device);
+  if (!cached) return;  // the next file tells
+  if (*cached) {
     reading_->temperature.firstRead(true, false);
     file.requestedAhead = false;
     return;

@@ -189,10 +189,12 @@ OpenResult adoptRegularFile(const SystemCalls& calls, int fd,
   return {std::make_unique<RegularFile>(fd, st, calls, report), 0};
 }
 
-bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDevice) {
+std::optional<bool> firstByteCached(const SystemCalls& calls, int fd,
+                                    std::uint64_t directoryDevice) {
   struct stat st;
-  if (!lookAt(calls, fd, st) || !S_ISREG(st.st_mode) || identityOf(st).device != directoryDevice) {
-    return false;
+  if (!lookAt(calls, fd, st) || !S_ISREG(st.st_mode) || identityOf(st).device != directoryDevice ||
+      st.st_blocks == 0) {
+    return std::nullopt;
   }
   std::byte first;
   iovec vector{&first, 1};

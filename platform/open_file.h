@@ -47,10 +47,12 @@ struct ReadReport {
 OpenResult adoptRegularFile(const SystemCalls& calls, int fd,
                             std::optional<std::uint64_t> directoryDevice, const ReadReport& report);
 
-// Whether the open file is a regular file on its directory's device whose first byte is in the
-// page cache, read without waiting for the disk. Nothing else is read: over the entry a pseudo
-// file may be mounted, whose reads do something.
-bool firstByteCached(const SystemCalls& calls, int fd, std::uint64_t directoryDevice);
+// Whether the first byte of the open regular file on its directory's device is in the page
+// cache, read without waiting for the disk; nothing when the file cannot tell: it is something
+// else, or has no data on the disk (empty, holes only), which no read waits for. Nothing else is
+// read: over the entry a pseudo file may be mounted, whose reads do something.
+std::optional<bool> firstByteCached(const SystemCalls& calls, int fd,
+                                    std::uint64_t directoryDevice);
 
 // Whether the first page of the open regular file is in the page cache, asked without reading
 // (a read that finds it missing starts the kernel reading it, however it is made): false when it

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -31,6 +33,14 @@ std::string contentsOf(std::FILE* file) {
   std::fclose(file);
   return text;
 }
+
+// What a test mounts lives in a mount namespace of the test process's own, with nothing shared
+// back: however the process ends, killed midway too, its mounts end with it, and a loop device
+// mounted with them is freed. Where this cannot be had (not root), neither can the mounts.
+const bool kMountsEndWithTheProcess = [] {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}();
 
 }  // namespace
 
