@@ -111,6 +111,18 @@ TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
   EXPECT_EQ(readAheadCalls(), 0);
 }
 
+// A directory is listed in runs of 1,024 names, each read at once: one wait for the disk a run,
+// not one for each of its blocks, while files are read ahead.
+TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024Names) {
+  for (int i = 0; i < 1100; ++i) dir_.write("e" + std::to_string(i), "");
+  walk_ = Walk::start(platform_, dir_.path(), ReadsContents::no);
+  walk_->next();
+  EXPECT_EQ(log_.count(SystemCall::readdir), 2 + 1024);  // "." and "..", listed first, then a run
+  while (walk_->next()) {
+  }
+  EXPECT_EQ(log_.count(SystemCall::readdir), 2 + 1100 + 1);  // and the listing's end
+}
+
 // However deep the tree, a directory is opened about once: a level released on the way down is
 // found again through the ".." of the level below as the walk climbs back, for the siblings
 // listed after the chain, rather than name by name from the root, one open a level between.
