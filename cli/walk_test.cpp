@@ -123,17 +123,27 @@ TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024Names) {
   EXPECT_EQ(log_.count(SystemCall::readdir), 2 + 1100 + 1);  // and the listing's end
 }
 
-// However deep the tree, a directory is opened about once: a level released on the way down is
-// found again through the ".." of the level below as the walk climbs back, for the siblings
-// listed after the chain, rather than name by name from the root, one open a level between.
-TEST_F(ColdWalkTest, DeepChainWithSiblingsOpensEachDirectoryAboutOnce) {
+// However deep the tree, 32 levels are held open, and a directory is opened about once: a level
+// released on the way down is found again through the ".." of the level below as the walk climbs
+// back, for the siblings listed after the chain, rather than name by name from the root, one open
+// a level between.
+TEST_F(ColdWalkTest, DeepChainWithSiblingsHolds32LevelsOpenAndOpensEachAboutOnce) {
   std::string level = "r";
   for (int depth = 0; depth < 64; ++depth, level += "/c") {
     for (const char* sibling : {"/s0", "/s1", "/s2"}) dir_.mkdir(level + sibling);
   }
-  Platform platform(&log_);
-  const std::unique_ptr<Walk> walk = Walk::start(platform, dir_ / "r", ReadsContents::no);
-  while (walk->next()) {
+  // More files at the chain's end than the window lists ahead: the walk stays there meanwhile.
+  for (std::size_t i = 0; i <= FileWindow::kFiles; ++i)
+    dir_.write(level + "/f" + std::to_string(i), "");
+  walk_ = Walk::start(platform_, dir_ / "r", ReadsContents::no);
+  ASSERT_TRUE(walk_->next());
+  long held = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    held += std::filesystem::read_symlink(fd, ignored).string().starts_with(dir_.path());
+  }
+  EXPECT_EQ(held, 32);
+  while (walk_->next()) {
   }
   EXPECT_LT(log_.count(SystemCall::openat), 2 * 64 * 4);
 }
