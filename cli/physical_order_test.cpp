@@ -84,6 +84,24 @@ TEST(FirstPageResidentTest, AsksWithoutStartingARead) {
   ::close(fd);
 }
 
+// A map the file system or a sandbox refuses turns the disk's order off; one that failed leaves
+// the file's data at no known place.
+TEST(FirstExtentTest, ARefusedMapIsToldFromAFailedOne) {
+  TempDir dir;
+  const int fd = ::open(dir.write("f", "f").c_str(), O_RDONLY);
+  struct Refuse final : FaultInjector {
+    int errorFor(SystemCall, std::string_view) override { return error; }
+    int error = 0;
+  } refuse;
+  for (const int error : {EOPNOTSUPP, ENOTTY, EINVAL, ENOSYS, EBADR, EIO}) {
+    refuse.error = error;
+    EXPECT_EQ(firstExtent(SystemCalls(&refuse), fd).placement,
+              error == EIO ? Placement::unplaced : Placement::refused)
+        << error;
+  }
+  ::close(fd);
+}
+
 // A sysfs of its own, a device a row: /dev/block/8:ROW links to the device's directory, with its
 // queue and the devices below it in slaves/; a partition is a subdirectory of its disk, with no
 // queue of its own. Each device is asked for as soon as it is made.
@@ -233,6 +251,22 @@ TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReported
       EXPECT_EQ(pieces, whole) << path;
     }
   }
+}
+
+// A file of the batch whose descriptor was given back to make room, when another found none, is
+// opened again at its turn, and read if it is still the inode mapped: f5 is refused a descriptor
+// as its batch opens it, and again at its turn, when the newest file of the window gives its up.
+TEST_F(DiskOrderTest, AFileThatGaveItsDescriptorBackIsReadAtItsTurn) {
+  writeFile(queue_ + "rotational", "1");
+  std::ranges::for_each(placed_ | std::views::values, makeCold);
+  struct NoRoom final : FaultInjector {
+    int errorFor(SystemCall call, std::string_view name) override {
+      return call == SystemCall::openat && name == "f5" && ++refused <= 2 ? EMFILE : 0;
+    }
+    int refused = 0;
+  } noRoom;
+  EXPECT_EQ(runInProcess({"-c", root_}, &noRoom), (ProcessResult{warmReport_, "", 0}));
+  EXPECT_EQ(noRoom.refused, 3);
 }
 
 }  // namespace
