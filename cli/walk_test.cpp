@@ -112,8 +112,9 @@ TEST_F(ColdWalkTest, WalkWhoseFilesAreNotReadOpensAndAsksForNothingAhead) {
 }
 
 // A directory is listed in runs of 1,024 names, each read at once: one wait for the disk a run,
-// not one for each of its blocks, while files are read ahead.
-TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024Names) {
+// not one for each of its blocks, while files are read ahead. An empty file's first read, of what
+// the page cache holds, finds its end: no other read follows.
+TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024NamesAndAnEmptyFileIsReadOnce) {
   for (int i = 0; i < 1100; ++i) dir_.write("e" + std::to_string(i), "");
   walk_ = Walk::start(platform_, dir_.path(), ReadsContents::no);
   walk_->next();
@@ -121,6 +122,10 @@ TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024Names) {
   while (walk_->next()) {
   }
   EXPECT_EQ(log_.count(SystemCall::readdir), 2 + 1100 + 1);  // and the listing's end
+  start();
+  EXPECT_EQ(readOn().size(), 1100u);
+  EXPECT_EQ(log_.count(SystemCall::preadv2), 1100);
+  EXPECT_EQ(log_.count(SystemCall::read), 0);
 }
 
 // However deep the tree, 32 levels are held open, and a directory is opened about once: a level
