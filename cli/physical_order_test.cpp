@@ -209,9 +209,10 @@ class DiskOrderTest : public ::testing::Test {
 // in pieces of the device's request limit; every run reports in the walk's.
 TEST_F(DiskOrderTest, ColdTreeOnATurningDiskIsAskedForInTheDisksOrderAndReportedInTheWalks) {
   const std::string trace = dir_ / "trace";
-  // Under a soft descriptor limit too low for a batch, which vorbit raises towards the hard one.
+  // Under a soft descriptor limit too low for a batch, which vorbit raises to the hard one: the
+  // fewest a batch may have.
   const std::vector<std::string> strace = {
-      "prlimit", "--nofile=700:4096",    "--", "strace", "-y", "-o", trace,
+      "prlimit", "--nofile=700:768",     "--", "strace", "-y", "-o", trace,
       "-e",      "trace=fadvise64,ioctl"};
   // A request limit below 1 MiB, the larger of the two.
   writeFile(queue_ + "read_ahead_kb", "384");
