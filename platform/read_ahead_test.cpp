@@ -73,5 +73,17 @@ TEST_F(ReadAheadTest, ARequestStillWaitingWhenItsFileClosesIsSentFirst) {
   ::close(directory);
 }
 
+// The ring's calls report an error by their value, a negated errno (liburing) or a positive one
+// (posix_fadvise): interrupted either way, the call is made again.
+TEST(SystemCallsTest, ACallThatReturnsItsErrorIsRetriedWhenInterrupted) {
+  for (const int sign : {-1, 1}) {
+    int made = 0;
+    EXPECT_EQ(SystemCalls().check(SystemCall::fadvise,
+                                  [&] { return sign * (++made == 1 ? EINTR : EPERM); }),
+              EPERM);
+    EXPECT_EQ(made, 2);
+  }
+}
+
 }  // namespace
 }  // namespace vorbit
