@@ -112,8 +112,8 @@ void Walk::fill() {
   if (inDiskOrder() || awaiting_ > 0) readBatch();
 }
 
-// Adds the next entry of the tree that is not a directory to the window; false at the end of the
-// tree.
+// Adds the next entry of the tree to the window: a file, or a directory that could not be read;
+// false at the end of the tree.
 bool Walk::listNext() {
   while (!directories_.empty()) {
     WalkDirectory& top = directories_.top();
@@ -126,7 +126,7 @@ bool Walk::listNext() {
       if (const int error = directories_.findAgain(top)) {
         window_.push(unreadDirectory(relativePath(top), error));
         directories_.leave();
-        continue;
+        return true;
       }
     }
     if (!top.listing.hasPending()) {
@@ -144,10 +144,10 @@ bool Walk::listNext() {
     const EntryKind kind = classifyEntry(calls_, top.fd(), listed);
     // A directory is entered, never given: a mode has nothing to do with it.
     if (kind.kind == FileKind::directory) {
-      if (const int error = kind.throughLink ? 0 : directories_.enter(listed.name)) {
-        window_.push(unreadDirectory(relativePath(top, listed.name), error));
-      }
-      continue;
+      const int error = kind.throughLink ? 0 : directories_.enter(listed.name);
+      if (error == 0) continue;
+      window_.push(unreadDirectory(relativePath(top, listed.name), error));
+      return true;
     }
     ListedFile file{kind.kind, directories_.topShared(), std::move(listed.name),
                     kind.throughLink ? Through::link : Through::name, kind.error};

@@ -128,6 +128,16 @@ TEST_F(ColdWalkTest, ADirectoryIsListedInRunsOf1024NamesAndAnEmptyFileIsReadOnce
   EXPECT_EQ(log_.count(SystemCall::read), 0);
 }
 
+// However many entries come between two files (here directories that cannot be entered), the
+// window lists no more than four times as many entries as it holds files: memory stays bounded.
+TEST_F(ColdWalkTest, EntriesBetweenFilesAreListedAheadNoFurtherThanFourTimesTheWindow) {
+  for (int i = 0; i < 200; ++i) dir_.mkdir("d" + std::to_string(i));
+  log_.refuse = {{SystemCall::openat, EACCES}};
+  walk_ = Walk::start(platform_, dir_.path(), ReadsContents::no);
+  walk_->next();
+  EXPECT_EQ(log_.count(SystemCall::openat), long(4 * FileWindow::kFiles));
+}
+
 // However deep the tree, 32 levels are held open, and a directory is opened about once: a level
 // released on the way down is found again through the ".." of the level below as the walk climbs
 // back, for the siblings listed after the chain, rather than name by name from the root, one open
