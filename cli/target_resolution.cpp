@@ -36,7 +36,7 @@ ResolvedTarget resolveTarget(Platform& platform, std::string_view path) {
   target.file.given = path;
   target.isDirectory = path.back() == '/';
   if (!target.isDirectory) {
-    target.file.kind = platform.fileKind(target.file.given);
+    target.file.kind = platform.fileKind(target.file.given, target.file.lookUpError);
     target.isDirectory = target.file.kind == FileKind::directory;
   }
   return target;

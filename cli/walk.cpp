@@ -15,16 +15,22 @@ constexpr off_t kReadAheadBytes = 4 << 20;
 
 }  // namespace
 
-std::unique_ptr<Walk> Walk::start(Platform& platform, const std::string& root,
-                                  ReadsContents reads) {
+std::unique_ptr<Walk> Walk::start(Platform& platform, const std::string& root, ReadsContents reads,
+                                  int* error) {
   const SystemCalls calls(platform.faults());
+  int failed = 0;
   const int fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, root.c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-  if (fd == kNoDescriptor) return nullptr;
-  int error;
-  std::optional<OpenedDirectory> opened =
-      adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo, error);
-  if (!opened) return nullptr;
+  std::optional<OpenedDirectory> opened;
+  if (fd == kNoDescriptor) {
+    failed = errno;
+  } else {
+    opened = adoptDirectory(calls, fd, std::nullopt, OtherDevice::readUnlessPseudo, failed);
+  }
+  if (!opened) {
+    if (error != nullptr) *error = failed;
+    return nullptr;
+  }
   return std::make_unique<Walk>(calls, std::move(*opened), reads, platform.bytesReadCount());
 }
 

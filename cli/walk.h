@@ -42,10 +42,11 @@ struct WalkEntry {
 // given in never changes.
 class Walk {
  public:
-  // A walk of the root, or null when the root cannot be listed or lies on a kernel pseudo file
-  // system. The files opened through the walk add to the platform's count of bytes read.
+  // A walk of the root, or null when the root cannot be listed (then error, where given, is the
+  // errno of the call that failed) or lies on a kernel pseudo file system (then 0). The files
+  // opened through the walk add to the platform's count of bytes read.
   static std::unique_ptr<Walk> start(Platform& platform, const std::string& root,
-                                     ReadsContents reads);
+                                     ReadsContents reads, int* error = nullptr);
 
   Walk(SystemCalls calls, OpenedDirectory root, ReadsContents reads, std::uint64_t* bytesRead);
   Walk(const Walk&) = delete;

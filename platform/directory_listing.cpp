@@ -84,7 +84,7 @@ std::optional<OpenedDirectory> adoptDirectory(const SystemCalls& calls, int fd,
   DIR* stream = nullptr;
   const auto elsewhereRefused = [&] {
     if (parentDevice && identityOf(st).device == *parentDevice) return false;
-    return otherDevice == OtherDevice::refuse || onPseudoFileSystem(calls, fd);
+    return otherDevice == OtherDevice::refuse || onPseudoFileSystem(calls, fd, error);
   };
   error = 0;
   if (calls.make(SystemCall::fstat, [&] { return ::fstat(fd, &st); }) != 0) {

@@ -116,9 +116,10 @@ Descriptor openThroughPath(const SystemCalls& calls, int pathFd, int dirFd, cons
   if (!lookAt(calls, pathFd, st)) return {kNoDescriptor, errno};
   // A file of a kernel pseudo file system is not even opened: on another device than its
   // directory, its file system is looked at first.
+  int error = 0;
   if (!S_ISREG(st.st_mode) || ((!directoryDevice || *directoryDevice != identityOf(st).device) &&
-                               onPseudoFileSystem(calls, pathFd))) {
-    return {};
+                               onPseudoFileSystem(calls, pathFd, error))) {
+    return {kNoDescriptor, error};
   }
   const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
   int fd = openNoAtime(calls, SystemCall::open, AT_FDCWD, self.c_str(), kReadFlags);
@@ -176,11 +177,12 @@ OpenResult adoptRegularFile(const SystemCalls& calls, int fd,
   // The file system is looked at only where the device changes: a directory's files share its
   // device unless something is mounted on them or a link leads elsewhere. A file removed since
   // it was opened (ahead of its turn) is nobody's any more.
+  int error = 0;
   if (!S_ISREG(st.st_mode) || st.st_nlink == 0 ||
       ((!directoryDevice || *directoryDevice != identityOf(st).device) &&
-       onPseudoFileSystem(calls, fd))) {
+       onPseudoFileSystem(calls, fd, error))) {
     calls.close(fd);
-    return {};
+    return {nullptr, error};
   }
   if (st.st_size > kSequentialFrom) {
     calls.check(SystemCall::fadvise,

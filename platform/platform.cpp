@@ -83,27 +83,19 @@ std::optional<std::string> Platform::currentDirectoryPath() {
   }
 }
 
-FileKind Platform::fileKind(const std::string& path) {
+FileKind Platform::fileKind(const std::string& path, int& error) {
   struct stat st;
   const int result =
       SystemCalls(faults_).make(SystemCall::stat, path, [&] { return ::stat(path.c_str(), &st); });
+  error = result == 0 ? 0 : errno;
   return result == 0 ? kindOf(st) : FileKind::unknown;
 }
 
 OpenResult Platform::open(const NamedFile& file) {
   const SystemCalls calls(faults_);
   // Only what was found to be a regular file is opened: opening a device runs its driver (a
-  // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes. Why a
-  // target could not be looked up is asked again, since a target is looked up once when named.
-  if (file.kind != FileKind::regularFile) {
-    struct stat st;
-    if (file.walk != nullptr || file.kind != FileKind::unknown || file.given.empty() ||
-        calls.make(SystemCall::stat, file.given, [&] { return ::stat(file.given.c_str(), &st); }) ==
-            0) {
-      return {nullptr, file.lookUpError};
-    }
-    return {nullptr, errno};
-  }
+  // watchdog arms, a tape rewinds), and a backup of a system's root holds device nodes.
+  if (file.kind != FileKind::regularFile) return {nullptr, file.lookUpError};
   if (file.walk != nullptr) return {nullptr, ENOENT};  // opened through its walk alone
   const Descriptor opened =
       openForReading(calls, AT_FDCWD, file.given, Through::link, std::nullopt, LeaseWait::wait);

@@ -77,8 +77,8 @@ struct NamedFile {
   FileKind kind = FileKind::unknown;
   Walk* walk = nullptr;  // for an entry of a walk
   std::string given;     // for a target
-  // Why what the entry is could not be learned when it was listed (a link whose target is out
-  // of reach), or 0.
+  // Why what the file is could not be learned when it was listed or named (a link whose target
+  // is out of reach, a failing disk), or 0.
   int lookUpError = 0;
 };
 
@@ -95,8 +95,9 @@ class Platform {
   // The absolute path of the working directory, or nothing when it cannot be had.
   std::optional<std::string> currentDirectoryPath();
 
-  // What the path names, following symbolic links; unknown when it cannot be looked up.
-  FileKind fileKind(const std::string& path);
+  // What the path names, following symbolic links; unknown, and the errno in error, when it
+  // cannot be looked up.
+  FileKind fileKind(const std::string& path, int& error);
 
   // What the calls of this run are offered to before they are made (null for none).
   FaultInjector* faults() const { return faults_; }

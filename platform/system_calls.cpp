@@ -50,9 +50,11 @@ int openNoAtime(const SystemCalls& calls, SystemCall which, int dirFd, const cha
   return calls.make(which, path, [&] { return ::openat(dirFd, path, flags); });
 }
 
-bool onPseudoFileSystem(const SystemCalls& calls, int fd) {
+bool onPseudoFileSystem(const SystemCalls& calls, int fd, int& error) {
   struct statfs fs;
-  if (calls.make(SystemCall::fstatfs, [&] { return ::fstatfs(fd, &fs); }) != 0) return true;
+  const bool told = calls.make(SystemCall::fstatfs, [&] { return ::fstatfs(fd, &fs); }) == 0;
+  error = told ? 0 : errno;
+  if (!told) return true;
   const auto type = static_cast<unsigned long>(fs.f_type);
   return std::find(kPseudoFileSystems.begin(), kPseudoFileSystems.end(), type) !=
          kPseudoFileSystems.end();

@@ -98,8 +98,9 @@ int openNoAtime(const SystemCalls& calls, SystemCall which, int dirFd, const cha
 
 // Whether the descriptor's file system is a kernel pseudo file system (proc, sysfs and their
 // kind), whose files are no contents to keep a digest of and may change what they are read
-// from. A descriptor whose file system cannot be told counts as one.
-bool onPseudoFileSystem(const SystemCalls& calls, int fd);
+// from. A descriptor whose file system cannot be told counts as one, with the errno in error
+// (0 otherwise).
+bool onPseudoFileSystem(const SystemCalls& calls, int fd, int& error);
 
 FileKind kindOf(const struct stat& st);
 

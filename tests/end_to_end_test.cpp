@@ -263,6 +263,7 @@ TEST_F(EndToEndTest, UnprivilegedUserFailsOnUnwritableFilesAndSkipsUnreadableOne
       {{"-r", root}, couldnt + "\n" + retagSummary(root, 3, 0, 0, 0), unreadInTree},
       {{"-c", root}, kNoDigest + file + "\n" + checkSummary(root, 3, 0, 0, 1), unreadInTree},
       {{"-t", secret}, "\n", unread + secret + ": " + denied + "\n"},
+      {{"-c", closed}, "\n", unread + closed + ": " + denied + "\n"},
       {{"-c", inside}, "\n", unread + inside + ": " + denied + "\n"}};
   for (const auto& [arguments, out, err] : rows)
     EXPECT_EQ(runVorbit(arguments, "", nobody), (ProcessResult{out, err, 0}))
