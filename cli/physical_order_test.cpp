@@ -264,15 +264,15 @@ TEST_F(DiskOrderTest, AFileThatGaveItsDescriptorBackIsReadAtItsTurn) {
   std::ranges::for_each(placed_ | std::views::values, makeCold);
   struct NoRoom final : FaultInjector {
     int errorFor(SystemCall call, std::string_view name) override {
-      mapped = mapped || call == SystemCall::ioctl;
+      maps += call == SystemCall::ioctl;
       return call == SystemCall::openat && name == "f5" && ++refused <= 2 ? EMFILE : 0;
     }
     int refused = 0;
-    bool mapped = false;  // as a batch is, and a window is not
+    int maps = 0;  // a batch maps each of its files
   } noRoom;
   EXPECT_EQ(runInProcess({"-c", root_}, &noRoom), (ProcessResult{warmReport_, "", 0}));
   EXPECT_EQ(noRoom.refused, 3);
-  EXPECT_TRUE(noRoom.mapped);
+  EXPECT_GE(noRoom.maps, int(placed_.size()));
 }
 
 }  // namespace
