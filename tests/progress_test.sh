@@ -5,8 +5,9 @@
 # standard error that is no terminal show nothing. Then, on a terminal of 80 columns whose
 # screen can be read back (tmux), a run over a tree whose name holds controls, C1 characters,
 # bidirectional controls, wide characters or a forged line leaves the screen a run without the
-# line leaves, and a run ended by SIGINT, SIGTERM or SIGHUP while the line is shown leaves no
-# line and ends with the signal's status.
+# line leaves, and a run ended by SIGINT, SIGTERM or SIGHUP while the line is shown (also once
+# taken back for a line on standard error and drawn again) leaves no line and ends with the
+# signal's status.
 set -euo pipefail
 vorbit=$(realpath "${1:?usage: tests/progress_test.sh VORBIT}")
 command -v script >/dev/null || { echo "progress: skipped, script is not installed"; exit 0; }
@@ -67,18 +68,19 @@ done
 grep -q ' files, 0 B, ' <<<"$shown" && fail "the progress line of one file counts no bytes read"
 
 command -v tmux >/dev/null || { echo "progress: names and signals skipped, tmux is not installed"; exit 0; }
-# on_screen NAME COMMAND: runs the shell command in a terminal of 80 columns and 24 rows, then
-# "echo status $?"; leaves the screen at the end in $work/NAME.screen and what was written to the
-# terminal in $work/NAME.log. With a signal, ends the command, which writes its process id to
-# $work/pid, by that signal once the terminal shows a progress line.
+# on_screen NAME COMMAND [SIGNAL [SHOWN]]: runs the shell command in a terminal of 80 columns and
+# 24 rows, then "echo status $?"; leaves the screen at the end in $work/NAME.screen and what was
+# written to the terminal in $work/NAME.log. With a signal, ends the command, which writes its
+# process id to $work/pid, by that signal once what was written to the terminal matches the Perl
+# pattern SHOWN (by default, once it shows a progress line).
 on_screen() {
-  local name=$1 command=$2 signal=${3:-} waited=0
+  local name=$1 command=$2 signal=${3:-} shown=${4:-' files, '} waited=0
   rm -f "$work/done" "$work/pid"
   "${tmux[@]}" new-session -d -x 80 -y 24 -s "$name" \
     "$command; echo status \$?; touch '$work/done'; exec sleep 600"
   "${tmux[@]}" pipe-pane -t "$name" "cat >'$work/$name.log'"
   while [[ ! -e "$work/done" ]]; do
-    if [[ -n "$signal" && -s "$work/pid" ]] && grep -q ' files, ' "$work/$name.log" 2>/dev/null; then
+    if [[ -n "$signal" && -s "$work/pid" ]] && grep -qzP "$shown" "$work/$name.log" 2>/dev/null; then
       kill -s "$signal" "$(cat "$work/pid")"
       signal=
     fi
@@ -122,4 +124,24 @@ for signal in INT TERM HUP; do
     fail "SIG$signal on a run showing the line leaves a screen that is not its status alone:
 $(cat "$work/$signal.screen")"
 done
+# A line taken back for a line on standard error, then drawn again, is erased by a signal too.
+# As nobody, over three directories in the walk's order: the first holds a file long enough to
+# show the line, the second cannot be read, the third holds the large file the signal comes in.
+nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
+if [[ $(id -u) -eq 0 ]] && $nobody "$vorbit" -h >/dev/null 2>&1; then
+  chmod 755 "$work"
+  mkdir -p "$work/redrawn/"{1,2,3}
+  mapfile -t listed < <(ls -f "$work/redrawn" | grep -v '^\.')
+  truncate -s 2G "$work/redrawn/${listed[0]}/long"
+  mv "$work/large" "$work/redrawn/${listed[2]}/large"
+  chmod 000 "$work/redrawn/${listed[1]}"
+  unread="vorbit v2: couldn't read $work/redrawn/${listed[1]}: $(perl -e '$! = 13; print "$!"')"
+  on_screen redrawn "perl -e 'system @ARGV; exit(\$? & 127 ? 128 + (\$? & 127) : \$? >> 8)' sh -c \
+    'echo \$\$ >$work/pid; exec $nobody $vorbit -c $work/redrawn 1'" \
+    INT "(?s)couldn't read.* files, "
+  [[ "$(sed '/^$/d' "$work/redrawn.screen")" == "$unread"$'\n'"status 130" ]] ||
+    fail "SIGINT on a line drawn again after a line on standard error leaves a screen that is not
+that line and the status:
+$(cat "$work/redrawn.screen")"
+fi
 echo "progress: all checks passed"
