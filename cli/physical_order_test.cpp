@@ -130,8 +130,11 @@ TEST(DiskQueueTest, ADeviceTurnsWhereADiskBelowItTurns) {
       {"a virtio disk", "vda", 1, {}, {false, 0}, "virtio:d00000002v00001AF4\n"},
       {"a partition of it", "vda/vda1", -1, {}, {false, 0}},
       {"a device sysfs does not know", "", -1, {}, {false, 0}},
-      // No kernel makes a loop of devices; one is followed eight levels down, and no further.
+      // No kernel makes a loop of devices; one is followed eight levels down, and no further:
+      // eight steps through a loop of two end on the one it started from.
       {"device-mapper below itself", "dm-2", 1, {"dm-2"}, {true, 512 << 10}},
+      {"device-mapper below one not made yet", "dm-3", 1, {"dm-4"}, {false, 0}},
+      {"that one, below it", "dm-4", 0, {"dm-3"}, {false, 0}},
       // clang-format on
   };
   TempDir sys;
