@@ -12,11 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <regex>
-#include <stop_token>
-#include <thread>
 #include <tuple>
 
 #include "cli/mode_table.h"
@@ -368,23 +365,16 @@ TEST_F(EndToEndTest, WithoutProcAFileALinkInATreeAndALinkAsTheTargetAreRead) {
 
 int leasedFd = -1;
 
-// Runs beside other processes. Another run writing tags, and a process that keeps writing another
-// attribute of every file: each write moves a file's change time while it is read, which is no
-// change of its contents, so no run reports one. A file under another process's write lease is
-// waited for: the kernel tells the holder (here this process, by SIGIO), which gives the file up a
-// moment later, and vorbit's open goes on.
-TEST_F(EndToEndTest, RunsBesideWritersOfMetadataOrALeaseHolderReportNoFalseChange) {
-  const std::string root = dir_.mkdir("tree"), file = root + "/f0";
-  // Files read in many reads each, so that the other writes land while one is read.
-  for (int i = 0; i < 100; ++i)
-    dir_.write("tree/f" + std::to_string(i), std::string(256 << 10, 'a' + i % 26));
+// A file under another process's write lease is waited for, in a tree and as the target: the
+// kernel tells the holder (here this process, by SIGIO), which gives the file up a moment later,
+// and vorbit's open goes on. Writers of metadata beside a run are staged mid-read where a file is
+// digested, and a chmod in every mode.
+TEST_F(EndToEndTest, AFileUnderAnotherProcesssWriteLeaseIsWaitedFor) {
+  const std::string root = dir_.mkdir("tree"), file = dir_.write("tree/f0", "f0");
+  dir_.write("tree/f1", "f1");
   run({"-t", root});
-  // Each mode's report of the tree as it is: every tag current.
-  const std::map<std::string, std::string> quiet = {{"-t", tagSummary(root, 100, 0)},
-                                                    {"-c", checkSummary(root, 100, 100, 0, 0)},
-                                                    {"-r", retagSummary(root, 100, 100, 0, 0)}};
   for (const auto& [target, out] :
-       {std::pair(root, quiet.at("-c")), {file, kDigestEqual + file + "\n"}}) {
+       {std::pair(root, checkSummary(root, 2, 2, 0, 0)), {file, kDigestEqual + file + "\n"}}) {
     leasedFd = ::open(file.c_str(), O_RDWR);
     ASSERT_EQ(::fcntl(leasedFd, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
     const auto told = ::signal(SIGIO, [](int) { ::ualarm(300000, 0); });
@@ -393,17 +383,6 @@ TEST_F(EndToEndTest, RunsBesideWritersOfMetadataOrALeaseHolderReportNoFalseChang
     ::signal(SIGIO, told);
     ::signal(SIGALRM, late);
     ::close(leasedFd);
-  }
-  std::jthread attributes([&](std::stop_token stop) {
-    for (int n = 0; !stop.stop_requested(); ++n)
-      for (int i = 0; i < 100; ++i)
-        ::setxattr((root + "/f" + std::to_string(i)).c_str(), "user.other", &n, sizeof n, 0);
-  });
-  for (const auto& [first, second] : {std::pair("-t", "-c"), {"-t", "-t"}, {"-r", "-c"}}) {
-    SCOPED_TRACE(std::string(first) + " beside " + second);
-    auto other = std::async(std::launch::async, [&] { return runVorbit({first, root, "1"}); });
-    EXPECT_EQ(runVorbit({second, root, "1"}), (ProcessResult{quiet.at(second), "", 0}));
-    EXPECT_EQ(other.get(), (ProcessResult{quiet.at(first), "", 0}));
   }
 }
 
